@@ -1,0 +1,314 @@
+#include "frame/function.hpp"
+
+#include "frame/convert.hpp"
+#include "frame/errors.hpp"
+#include "frame/module.hpp"
+#include "frame/refs.hpp"
+
+#include <cstddef>
+#include <cstdio>
+
+namespace frame {
+namespace {
+
+struct function_object {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const function_def* def;
+  PyObject* names[max_params];  // interned parameter names
+  PyObject* name;
+  PyObject* module_name;
+  PyObject* doc;
+  PyObject* defaults;  // tuple or nullptr
+  arg default_args[max_params];
+  char qualname[256];  // module.function, for traceback entries
+};
+
+function_object* as_function(PyObject* self) noexcept {
+  return reinterpret_cast<function_object*>(self);
+}
+
+// ---- binding errors ----
+
+FRAME_COLD PyObject* raise_count(const function_def& def, Py_ssize_t given) noexcept {
+  const char* more_or_less;
+  Py_ssize_t expected;
+  if (def.n_required == def.n_params) {
+    more_or_less = "exactly";
+    expected = def.n_params;
+  } else if (given < def.n_required) {
+    more_or_less = "at least";
+    expected = def.n_required;
+  } else {
+    more_or_less = "at most";
+    expected = def.n_params;
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               def.name, more_or_less, expected, expected == 1 ? "" : "s", given);
+  return nullptr;
+}
+
+// Finds the parameter named `key` among names[from, to): identity first,
+// then equal text. -1 when none matches, -2 with an exception set.
+Py_ssize_t find_param(const function_object* f, PyObject* key, int from, int to) noexcept {
+  for (int i = from; i < to; ++i)
+    if (f->names[i] == key) return i;
+  for (int i = from; i < to; ++i) {
+    const int eq = PyUnicode_Compare(f->names[i], key);
+    if (eq == 0) return i;
+    if (eq == -1 && PyErr_Occurred()) return -2;
+  }
+  return -1;
+}
+
+// Fills `bound` from positional arguments and keyword names; false with the
+// binding error set.
+bool bind(const function_object* f, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) noexcept {
+  const function_def& def = *f->def;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw == 0) {
+    if (nargs < def.n_required || nargs > def.n_params) return raise_count(def, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
+    return true;
+  }
+  if (nargs > def.n_params) return raise_count(def, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+      return false;
+    }
+    Py_ssize_t at = find_param(f, key, static_cast<int>(nargs), def.n_params);
+    if (at == -2) return false;
+    if (at == -1) {
+      at = find_param(f, key, 0, static_cast<int>(nargs));
+      if (at == -2) return false;
+      if (at >= 0)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     def.name, key);
+      else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name,
+                     key);
+      return false;
+    }
+    bound[at] = argv[nargs + k];
+  }
+  for (int i = static_cast<int>(nargs); i < def.n_required; ++i)
+    if (bound[i] == nullptr) return raise_count(def, i);
+  return true;
+}
+
+bool convert_scalar(const param& p, PyObject* o, arg& out) noexcept {
+  switch (p.k) {
+    case kind::f64: return to_double(o, &out.f64);
+    case kind::f32: return to_float32(o, &out.f32);
+    case kind::i32: return to_int32(o, &out.i32);
+    case kind::i64: return to_int64(o, &out.i64);
+    default: return true;
+  }
+}
+
+bool type_test(const param& p, PyObject* o) noexcept {
+  if (o == Py_None) return true;
+  switch (p.k) {
+    case kind::array: {
+      PyTypeObject* t = ndarray_type();
+      if (t == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "Missing type object");
+        return false;
+      }
+      return PyObject_TypeCheck(o, t) || raise_arg_type(p.name, t->tp_name, o);
+    }
+    case kind::tuple: return PyTuple_CheckExact(o) || raise_arg_type(p.name, "tuple", o);
+    case kind::list: return PyList_CheckExact(o) || raise_arg_type(p.name, "list", o);
+    default: return true;
+  }
+}
+
+// Binding, conversions in parameter order, type tests in parameter order,
+// then the body.
+PyObject* run_call(function_object* f, PyObject* const* argv, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  const function_def& def = *f->def;
+  PyObject* bound[max_params] = {};
+  if (!bind(f, argv, nargs, kwnames, bound)) return nullptr;
+  args a;
+  for (int i = 0; i < def.n_params; ++i) {
+    if (bound[i] == nullptr) {
+      a.a[i] = f->default_args[i];
+      continue;
+    }
+    a.a[i].obj = bound[i];
+    if (!convert_scalar(def.params[i], bound[i], a.a[i])) return nullptr;
+  }
+  for (int i = 0; i < def.n_params; ++i)
+    if (!type_test(def.params[i], a.a[i].obj)) return nullptr;
+  return def.body(a);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  function_object* f = as_function(self);
+  PyObject* result = run_call(f, argv, PyVectorcall_NARGS(nargsf), kwnames);
+  if (result == nullptr) add_traceback(f->qualname);
+  return result;
+}
+
+// ---- attributes ----
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_module(PyObject* self, void*) noexcept {
+  return Py_NewRef(as_function(self)->module_name);
+}
+PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+// A new tuple at each read: numbers are new objects, containers the shared
+// default objects themselves.
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+  PyObject* d = as_function(self)->defaults;
+  if (d == nullptr) Py_RETURN_NONE;
+  const Py_ssize_t n = PyTuple_GET_SIZE(d);
+  ref out = ref::steal(PyTuple_New(n));
+  if (!out) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* v = PyTuple_GET_ITEM(d, i);
+    PyObject* item = PyFloat_CheckExact(v) ? PyFloat_FromDouble(PyFloat_AS_DOUBLE(v))
+                                           : Py_NewRef(v);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), i, item);
+  }
+  return out.release();
+}
+
+// inspect.signature() reads this: every parameter positional-or-keyword,
+// with its default.
+PyObject* get_signature(PyObject* self, void*) noexcept {
+  function_object* f = as_function(self);
+  ref inspect = ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  ref parameter = ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  if (!parameter) return nullptr;
+  ref pos_or_kw = ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+  if (!pos_or_kw) return nullptr;
+  const function_def& def = *f->def;
+  ref params = ref::steal(PyList_New(def.n_params));
+  if (!params) return nullptr;
+  for (int i = 0; i < def.n_params; ++i) {
+    ref pos = ref::steal(Py_BuildValue("(OO)", f->names[i], pos_or_kw.get()));
+    ref kw = ref::steal(PyDict_New());
+    if (!pos || !kw) return nullptr;
+    if (i >= def.n_required &&
+        PyDict_SetItemString(kw.get(), "default",
+                             PyTuple_GET_ITEM(f->defaults, i - def.n_required)) < 0)
+      return nullptr;
+    PyObject* p = PyObject_Call(parameter.get(), pos.get(), kw.get());
+    if (p == nullptr) return nullptr;
+    PyList_SET_ITEM(params.get(), i, p);
+  }
+  return PyObject_CallMethod(inspect.get(), "Signature", "(O)", params.get());
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(as_function(self)->defaults);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+  function_object* f = as_function(self);
+  Py_CLEAR(f->defaults);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+  function_object* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  function_clear(self);
+  for (PyObject*& n : f->names) Py_CLEAR(n);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->module_name);
+  Py_CLEAR(f->doc);
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject function_type = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "quorra.accel.function";
+  t.tp_basicsize = sizeof(function_object);
+  t.tp_dealloc = function_dealloc;
+  t.tp_vectorcall_offset = offsetof(function_object, vectorcall);
+  t.tp_repr = function_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_doc = "A function of a quorra.accel extension module.";
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_getset = function_getset;
+  return t;
+}();
+
+}  // namespace
+
+PyObject* make_function(const function_def& def, const char* module_name,
+                        PyObject* defaults) noexcept {
+  if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
+    return nullptr;
+  const int n_defaults = def.n_params - def.n_required;
+  if (def.n_params > max_params ||
+      (defaults != nullptr && PyTuple_GET_SIZE(defaults) != n_defaults) ||
+      (defaults == nullptr && n_defaults != 0)) {
+    PyErr_Format(PyExc_SystemError, "bad parameter table for %s", def.name);
+    return nullptr;
+  }
+  function_object* f = PyObject_GC_New(function_object, &function_type);
+  if (f == nullptr) return nullptr;
+  f->vectorcall = function_vectorcall;
+  f->def = &def;
+  for (PyObject*& n : f->names) n = nullptr;
+  f->name = f->module_name = f->doc = nullptr;
+  f->defaults = Py_XNewRef(defaults);
+  std::snprintf(f->qualname, sizeof f->qualname, "%s.%s", module_name, def.name);
+  ref self = ref::steal(reinterpret_cast<PyObject*>(f));
+  PyObject_GC_Track(self.get());
+
+  for (int i = 0; i < def.n_params; ++i) {
+    f->names[i] = PyUnicode_InternFromString(def.params[i].name);
+    if (f->names[i] == nullptr) return nullptr;
+  }
+  f->name = PyUnicode_InternFromString(def.name);
+  f->module_name = PyUnicode_FromString(module_name);
+  f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+  if (!f->name || !f->module_name || !f->doc) return nullptr;
+  // Defaults are converted once here; calls that omit them skip conversion.
+  for (int i = def.n_required; i < def.n_params; ++i) {
+    arg& a = f->default_args[i];
+    a.obj = PyTuple_GET_ITEM(defaults, i - def.n_required);
+    if (!convert_scalar(def.params[i], a.obj, a)) return nullptr;
+  }
+  return self.release();
+}
+
+bool is_own_function(PyObject* callable, const function_def& def) noexcept {
+  return Py_TYPE(callable) == &function_type && as_function(callable)->def == &def;
+}
+
+}  // namespace frame

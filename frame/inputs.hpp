@@ -1,0 +1,52 @@
+// Element readers for the engines' inputs. An exact numpy.ndarray of a real
+// numeric dtype in native byte order (bool, signed and unsigned integers,
+// float16/32/64) is read through a held buffer view, each element widened to
+// double; everything else is read through Python indexing.
+#pragma once
+
+#include "frame/refs.hpp"
+
+#include <cstdint>
+
+namespace frame {
+
+using load_fn = double (*)(const char*) noexcept;
+
+class numeric_input {
+ public:
+  // Inspects `obj` (borrowed; the caller keeps it alive for the run). Never
+  // fails: an object the typed path cannot serve stays on the Python path.
+  // A refused buffer request leaves no exception behind.
+  void open(PyObject* obj) noexcept;
+
+  bool typed() const noexcept { return load_ != nullptr; }
+  PyObject* object() const noexcept { return obj_; }
+  int ndim() const noexcept { return ndim_; }
+  Py_ssize_t shape(int d) const noexcept { return shape_[d]; }
+
+  // Typed reads: false when the index lies outside the view (the caller then
+  // reads through Python to raise the indexing error). Only when typed().
+  bool get(Py_ssize_t i, double* out) const noexcept {
+    if (ndim_ != 1 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0])) return false;
+    *out = load_(data_ + i * strides_[0]);
+    return true;
+  }
+  bool get(Py_ssize_t i, Py_ssize_t j, double* out) const noexcept {
+    if (ndim_ != 2 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0]) ||
+        static_cast<size_t>(j) >= static_cast<size_t>(shape_[1]))
+      return false;
+    *out = load_(data_ + i * strides_[0] + j * strides_[1]);
+    return true;
+  }
+
+ private:
+  PyObject* obj_ = nullptr;
+  held_buffer buf_;
+  load_fn load_ = nullptr;
+  const char* data_ = nullptr;
+  int ndim_ = 0;
+  Py_ssize_t shape_[2] = {0, 0};
+  Py_ssize_t strides_[2] = {0, 0};
+};
+
+}  // namespace frame

@@ -1,0 +1,118 @@
+#include "frame/views.hpp"
+
+#include "frame/errors.hpp"
+
+namespace frame {
+namespace {
+
+// How a buffer's element reads in the dtype mismatch message.
+const char* describe_element(char c, bool complex_pair) noexcept {
+  switch (c) {
+    case '\0': return "end";
+    case '?': return "'bool'";
+    case 'c': return "'char'";
+    case 'b': return "'signed char'";
+    case 'B': return "'unsigned char'";
+    case 'h': return "'short'";
+    case 'H': return "'unsigned short'";
+    case 'i': return "'int'";
+    case 'I': return "'unsigned int'";
+    case 'l': return "'long'";
+    case 'L': return "'unsigned long'";
+    case 'q': return "'long long'";
+    case 'Q': return "'unsigned long long'";
+    case 'f': return complex_pair ? "'complex float'" : "'float'";
+    case 'd': return complex_pair ? "'complex double'" : "'double'";
+    case 'g': return complex_pair ? "'complex long double'" : "'long double'";
+    case 'T': return "a struct";
+    case 'O': return "Python object";
+    case 'P': return "a pointer";
+    case 's':
+    case 'p': return "a string";
+    default: return "unparsable format string";
+  }
+}
+
+bool known_element(char c) noexcept {
+  switch (c) {
+    case '\0': case '?': case 'c': case 'b': case 'B': case 'h': case 'H': case 'i': case 'I':
+    case 'l': case 'L': case 'q': case 'Q': case 'f': case 'd': case 'g': case 'T': case 'O':
+    case 'P': case 's': case 'p': case 'x':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Checks that `format` describes exactly one native-order 8-byte float.
+bool check_double_format(const char* format, const char* type_name) noexcept {
+  const char* f = format ? format : "B";
+  bool standard_sizes = false;
+  switch (*f) {
+    case '>':
+    case '!':
+      PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+      return false;
+    case '=':
+    case '<':
+      standard_sizes = true;
+      ++f;
+      break;
+    case '@':
+    case '^':
+      ++f;
+      break;
+  }
+  if (*f == '1' && f[1] != '\0' && (f[1] < '0' || f[1] > '9')) ++f;  // an explicit count of one
+  const bool complex_pair = *f == 'Z';
+  if (complex_pair) ++f;
+  const char c = *f;
+  if (c == 'd' && !complex_pair && f[1] == '\0') return true;
+  if (!known_element(c)) {
+    if (standard_sizes)
+      PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", c);
+    else
+      PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", c);
+    return false;
+  }
+  PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+               type_name, "'", describe_element(c == 'd' ? '\0' : c, complex_pair));
+  return false;
+}
+
+}  // namespace
+
+bool f64_view::acquire(PyObject* obj, int ndim, const char* type_name, bool writable) noexcept {
+  buf_.release();
+  data_ = nullptr;
+  shape_[0] = shape_[1] = strides_[0] = strides_[1] = 0;
+  if (obj == Py_None) return true;
+  if (!buf_.acquire(obj, PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0))) return false;
+  const Py_buffer& v = buf_.view();
+  if (v.ndim != ndim) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                 ndim, v.ndim);
+    buf_.release();
+    return false;
+  }
+  if (!check_double_format(v.format, type_name)) {
+    buf_.release();
+    return false;
+  }
+  if (v.itemsize != 8) {
+    PyErr_Format(PyExc_ValueError,
+                 "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
+                 v.itemsize, v.itemsize == 1 ? "" : "s", type_name, static_cast<Py_ssize_t>(8),
+                 "s");
+    buf_.release();
+    return false;
+  }
+  data_ = static_cast<char*>(v.buf);
+  for (int d = 0; d < ndim; ++d) {
+    shape_[d] = v.shape[d];
+    strides_[d] = v.strides[d];
+  }
+  return true;
+}
+
+}  // namespace frame

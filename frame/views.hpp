@@ -1,0 +1,38 @@
+// Typed float64 element views with the buffer checks and messages of the
+// binding: dimensions, element format, item size.
+#pragma once
+
+#include "frame/refs.hpp"
+
+namespace frame {
+
+class f64_view {
+ public:
+  // Takes the view of `obj` (None gives the empty view, no checks) with
+  // `ndim` dimensions. `type_name` is the element type named in the dtype
+  // mismatch message ("double" or "double_t"). `writable` also asks for a
+  // writable buffer. False with the exception set; nothing is held then.
+  bool acquire(PyObject* obj, int ndim, const char* type_name,
+               bool writable = false) noexcept;
+
+  // True for the view of None.
+  bool empty() const noexcept { return !buf_.held(); }
+  Py_ssize_t shape(int d) const noexcept { return shape_[d]; }
+  Py_ssize_t stride(int d) const noexcept { return strides_[d]; }
+
+  // Unchecked element access; callers check indices against shape().
+  double& at(Py_ssize_t i) const noexcept {
+    return *reinterpret_cast<double*>(data_ + i * strides_[0]);
+  }
+  double& at(Py_ssize_t i, Py_ssize_t j) const noexcept {
+    return *reinterpret_cast<double*>(data_ + i * strides_[0] + j * strides_[1]);
+  }
+
+ private:
+  held_buffer buf_;
+  char* data_ = nullptr;
+  Py_ssize_t shape_[2] = {0, 0};
+  Py_ssize_t strides_[2] = {0, 0};
+};
+
+}  // namespace frame

@@ -1,0 +1,32 @@
+// The holding-return engine: signal detection, compounded long and short
+// returns per holding length, and one return curve per holding length.
+#pragma once
+
+#include "frame/binding.hpp"
+
+namespace holdreturn {
+
+// Interned names the module uses at call time: the six result keys, in the
+// order they are inserted, and the name calc_single_holdreturn looks up.
+struct names {
+  PyObject* long_profits;
+  PyObject* short_profits;
+  PyObject* signal_indices;
+  PyObject* signal_directions;
+  PyObject* cum_profit;
+  PyObject* bars;
+  PyObject* calc_holdreturn;
+};
+
+// Creates the names once, at import. False with the exception set.
+bool make_names() noexcept;
+const names& name() noexcept;
+
+// calc_holdreturn after binding: `signals` and `close` are the arguments
+// (an ndarray or None), the views their one-dimensional float64 views taken
+// in that order, `bars` None or exactly a list. Returns the result dict (new
+// reference) or nullptr with the exception set.
+PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view, PyObject* close,
+                          const frame::f64_view& close_view, PyObject* bars) noexcept;
+
+}  // namespace holdreturn

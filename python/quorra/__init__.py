@@ -1,0 +1,1 @@
+"""quorra: trading research tools."""
