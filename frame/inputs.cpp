@@ -72,6 +72,7 @@ load_fn loader_for(const char* format, Py_ssize_t itemsize) noexcept {
 void numeric_input::open(PyObject* obj) noexcept {
   obj_ = obj;
   load_ = nullptr;
+  f64_ = false;
   buf_.release();
   if (obj == nullptr || obj == Py_None || Py_TYPE(obj) != ndarray_type()) return;
   if (!buf_.acquire(obj, PyBUF_RECORDS_RO)) {
@@ -91,6 +92,7 @@ void numeric_input::open(PyObject* obj) noexcept {
     strides_[d] = v.strides[d];
   }
   load_ = load;
+  f64_ = load == static_cast<load_fn>(::frame::load<double>);
 }
 
 }  // namespace frame

@@ -7,6 +7,7 @@
 #include "frame/refs.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace frame {
 
@@ -28,19 +29,28 @@ class numeric_input {
   // reads through Python to raise the indexing error). Only when typed().
   bool get(Py_ssize_t i, double* out) const noexcept {
     if (ndim_ != 1 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0])) return false;
-    *out = load_(data_ + i * strides_[0]);
+    load(data_ + i * strides_[0], out);
     return true;
   }
   bool get(Py_ssize_t i, Py_ssize_t j, double* out) const noexcept {
     if (ndim_ != 2 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0]) ||
         static_cast<size_t>(j) >= static_cast<size_t>(shape_[1]))
       return false;
-    *out = load_(data_ + i * strides_[0] + j * strides_[1]);
+    load(data_ + i * strides_[0] + j * strides_[1], out);
     return true;
   }
 
  private:
+  // float64, the common case, is copied without the loader's indirect call.
+  void load(const char* p, double* out) const noexcept {
+    if (f64_)
+      std::memcpy(out, p, sizeof(double));
+    else
+      *out = load_(p);
+  }
+
   PyObject* obj_ = nullptr;
+  bool f64_ = false;
   held_buffer buf_;
   load_fn load_ = nullptr;
   const char* data_ = nullptr;

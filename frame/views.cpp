@@ -76,7 +76,9 @@ bool check_double_format(const char* format, const char* type_name) noexcept {
     return false;
   }
   PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-               type_name, "'", describe_element(c == 'd' ? '\0' : c, complex_pair));
+               type_name, "'",
+               // A double followed by more fields describes what follows it.
+               describe_element(c == 'd' && !complex_pair ? f[1] : c, complex_pair));
   return false;
 }
 

@@ -19,6 +19,9 @@ class f64_view {
   bool empty() const noexcept { return !buf_.held(); }
   Py_ssize_t shape(int d) const noexcept { return shape_[d]; }
   Py_ssize_t stride(int d) const noexcept { return strides_[d]; }
+  // Address of element 0, for readers that load possibly unaligned elements
+  // byte-wise (a buffer need not be 8-byte aligned); null for None.
+  const char* bytes() const noexcept { return data_; }
 
   // Unchecked element access; callers check indices against shape().
   double& at(Py_ssize_t i) const noexcept {

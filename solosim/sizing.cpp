@@ -39,7 +39,7 @@ double calc_commission(double price, double size, double volume_multiple, double
 namespace {
 
 PyObject* calculate_size_body(const frame::args& a) noexcept {
-  double lots;
+  double lots = 0.0;
   if (!calculate_size(a[0].f64, a[1].f64, a[2].i32, a[3].f64, a[4].f64, a[5].f64, &lots))
     return nullptr;
   return PyFloat_FromDouble(lots);

@@ -1,0 +1,185 @@
+// The return matrices in one walk per signal: each signal's walk runs up to
+// its longest holding length and the running ratios are recorded where each
+// length ends. Lengths are visited in ascending order, so the factors are
+// multiplied in the same order as separate walks would multiply them and
+// every recorded ratio is bit-identical to its own walk.
+//
+// Signals with a valid entry go through in groups of four lanes, so the
+// divisions of different signals share vector instructions and the four
+// multiplication chains overlap.
+#include "holdreturn/walk.hpp"
+
+#include <algorithm>
+
+namespace holdreturn {
+namespace {
+
+// Two doubles per register (SSE2 on x86-64, NEON on ARM) and the lane mask
+// their comparisons give.
+typedef double pair __attribute__((vector_size(16)));
+typedef int64_t pair_mask __attribute__((vector_size(16)));
+
+constexpr int lanes = 4;
+
+struct group {
+  int32_t row[lanes];
+  int64_t sig[lanes];
+  double open[lanes];
+};
+
+struct lengths {
+  const int32_t* holds;
+  const int32_t* order;  // indices of holds by ascending length
+  int32_t m;
+};
+
+// Goes on with one signal's walk after `done` held bars, from the r-th
+// shortest length on.
+void finish_walk(const price_series& close, int64_t last, int64_t sig, double open,
+                 double long_ratio, double short_ratio, int64_t done, int32_t r,
+                 const lengths& len, double* long_row, double* short_row) noexcept {
+  int64_t next = sig + done + 1;
+  for (; r < len.m; ++r) {
+    const int32_t k = len.order[r];
+    int64_t end = sig + len.holds[k];
+    if (end > last) end = last;
+    hold_bars(close, next, end, open, &long_ratio, &short_ratio);
+    if (end >= next) next = end + 1;
+    long_row[k] = long_ratio;
+    short_row[k] = short_ratio;
+  }
+}
+
+// One held bar for two lanes. The short factor is 1 - q with q the long
+// quotient: o - c is exactly -(c - o) and the division keeps the sign, so
+// ((o - c) / o) + 1.0 and 1.0 - ((c - o) / o) are the same double (the one
+// difference, +0 against -0 when c equals o, vanishes when 1.0 is added).
+// With `may_skip`, a NaN or infinite close (c - c not 0) leaves the ratios
+// unchanged; without, every close is known to be finite.
+template <bool may_skip>
+inline void hold_bar(pair current, pair open, pair* long_ratio, pair* short_ratio) noexcept {
+  const pair q = (current - open) / open;
+  const pair long_next = *long_ratio * (q + 1.0);
+  const pair short_next = *short_ratio * (1.0 - q);
+  if constexpr (may_skip) {
+    const pair_mask held = (current - current) == 0.0;
+    *long_ratio = (pair)(((pair_mask)long_next & held) | ((pair_mask)*long_ratio & ~held));
+    *short_ratio = (pair)(((pair_mask)short_next & held) | ((pair_mask)*short_ratio & ~held));
+  } else {
+    *long_ratio = long_next;
+    *short_ratio = short_next;
+  }
+}
+
+// The lanes' running ratios.
+struct running {
+  pair long_lo = {1.0, 1.0}, long_hi = {1.0, 1.0};
+  pair short_lo = {1.0, 1.0}, short_hi = {1.0, 1.0};
+  double long_lane(int l) const noexcept { return l < 2 ? long_lo[l] : long_hi[l - 2]; }
+  double short_lane(int l) const noexcept { return l < 2 ? short_lo[l] : short_hi[l - 2]; }
+};
+
+// Held bars done+1 .. to for all four lanes; `at` points at each lane's
+// first held bar.
+template <bool may_skip>
+void hold_group(const char* const* at, Py_ssize_t stride, pair open_lo, pair open_hi,
+                int64_t done, int64_t to, running* r) noexcept {
+  pair long_lo = r->long_lo, long_hi = r->long_hi, short_lo = r->short_lo, short_hi = r->short_hi;
+  for (; done < to; ++done) {
+    const Py_ssize_t offset = done * stride;
+    const pair current_lo = {price_series::load(at[0] + offset),
+                             price_series::load(at[1] + offset)};
+    const pair current_hi = {price_series::load(at[2] + offset),
+                             price_series::load(at[3] + offset)};
+    hold_bar<may_skip>(current_lo, open_lo, &long_lo, &short_lo);
+    hold_bar<may_skip>(current_hi, open_hi, &long_hi, &short_hi);
+  }
+  *r = running{long_lo, long_hi, short_lo, short_hi};
+}
+
+// Finds non-finite closes for windows that move forward through the data:
+// each bar is looked at once over all calls.
+class bad_close_finder {
+ public:
+  bad_close_finder(const price_series& close, int64_t last) noexcept : close_(close), last_(last) {}
+  // The first bar at or after `from` whose close is NaN or infinite (last+1
+  // when none); `from` may not decrease between calls.
+  int64_t first_from(int64_t from) noexcept {
+    if (found_ >= from) return found_;
+    for (found_ = from; found_ <= last_ && std::isfinite(close_.at(found_)); ++found_) {
+    }
+    return found_;
+  }
+
+ private:
+  const price_series& close_;
+  int64_t last_;
+  int64_t found_ = -1;
+};
+
+void walk_group(const price_series& close, int64_t last, const group& g, const lengths& len,
+                bad_close_finder* bad, const return_matrices& out) noexcept {
+  const pair open_lo = {g.open[0], g.open[1]};
+  const pair open_hi = {g.open[2], g.open[3]};
+  const char* at[lanes];
+  for (int l = 0; l < lanes; ++l) at[l] = close.data + (g.sig[l] + 1) * close.stride;
+
+  // Held bars every lane has inside the data (the last lane is the latest
+  // signal); a stretch without bad closes needs no skipping.
+  const int64_t common = last - g.sig[lanes - 1];
+  const int64_t longest = std::min<int64_t>(len.holds[len.order[len.m - 1]], common);
+  const bool clean = bad->first_from(g.sig[0] + 1) > g.sig[lanes - 1] + longest;
+  running ratios;
+  int64_t done = 0;
+  int32_t r = 0;
+  for (; r < len.m; ++r) {
+    const int32_t k = len.order[r];
+    if (len.holds[k] > common) break;
+    if (clean)
+      hold_group<false>(at, close.stride, open_lo, open_hi, done, len.holds[k], &ratios);
+    else
+      hold_group<true>(at, close.stride, open_lo, open_hi, done, len.holds[k], &ratios);
+    done = std::max<int64_t>(done, len.holds[k]);
+    for (int l = 0; l < lanes; ++l) {
+      out.long_row(g.row[l])[k] = ratios.long_lane(l);
+      out.short_row(g.row[l])[k] = ratios.short_lane(l);
+    }
+  }
+  // Near the end of the data the lanes stop at different bars: each finishes alone.
+  for (int l = 0; r < len.m && l < lanes; ++l)
+    finish_walk(close, last, g.sig[l], g.open[l], ratios.long_lane(l), ratios.short_lane(l),
+                done, r, len, out.long_row(g.row[l]), out.short_row(g.row[l]));
+}
+
+}  // namespace
+
+void returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
+                      const int32_t* holds, const int32_t* order,
+                      const return_matrices& out) noexcept {
+  const int64_t last = n - 1;
+  if (out.m == 0) return;
+  const lengths len{holds, order, out.m};
+  bad_close_finder bad(close, last);
+  group g;
+  int filled = 0;
+  for (int32_t i = 0; i < signals.count; ++i) {
+    const int64_t sig = signals.index[i];
+    const double open = close.at(sig);
+    if (!valid_entry(open)) {
+      mark_invalid(out, i);
+      continue;
+    }
+    g.row[filled] = i;
+    g.sig[filled] = sig;
+    g.open[filled] = open;
+    if (++filled == lanes) {
+      walk_group(close, last, g, len, &bad, out);
+      filled = 0;
+    }
+  }
+  for (int l = 0; l < filled; ++l)
+    finish_walk(close, last, g.sig[l], g.open[l], 1.0, 1.0, 0, 0, len, out.long_row(g.row[l]),
+                out.short_row(g.row[l]));
+}
+
+}  // namespace holdreturn

@@ -1,0 +1,5 @@
+import sys
+
+from quorra.accel.demo import main
+
+sys.exit(main())

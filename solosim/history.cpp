@@ -1,0 +1,67 @@
+#include "solosim/history.hpp"
+
+#include "solosim/np_calls.hpp"
+
+#include <new>
+
+namespace solosim {
+
+bool history::create(Py_ssize_t n, Py_ssize_t m) noexcept {
+  list_ = frame::ref::steal(PyList_New(0));
+  if (!list_) return false;
+  for (Py_ssize_t j = 0; j < m; ++j) {
+    frame::ref shape = frame::ref::steal(Py_BuildValue("(ni)", n, 6));
+    if (!shape) return false;
+    frame::ref arr = frame::ref::steal(np_zeros(shape.get()));
+    if (!arr || PyList_Append(list_.get(), arr.get()) < 0) return false;
+  }
+  views_.reset(new (std::nothrow) frame::f64_view[m > 0 ? m : 1]);
+  targets_.reset(new (std::nothrow) history_target[m > 0 ? m : 1]);
+  if (!views_ || !targets_) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (Py_ssize_t j = 0; j < m; ++j)
+    if (!open_view(j, n)) return false;
+  return true;
+}
+
+bool history::open_view(Py_ssize_t j, Py_ssize_t n) noexcept {
+  PyObject* obj = PyList_GET_ITEM(list_.get(), j);
+  if (!PyArray_CheckExact(obj)) {
+    all_typed_ = false;
+    return true;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 0) != n || PyArray_DIM(arr, 1) != 6 ||
+      PyArray_TYPE(arr) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr) ||
+      !PyArray_ISALIGNED(arr) || !PyArray_ISWRITEABLE(arr)) {
+    all_typed_ = false;
+    return true;
+  }
+  // The held view keeps the array from being resized while the run writes.
+  frame::f64_view& view = views_[j];
+  if (!view.acquire(obj, 2, "double_t", true)) return false;
+  if (n > 0) {
+    targets_[j].data = reinterpret_cast<char*>(&view.at(0, 0));
+    targets_[j].s0 = view.stride(0);
+    targets_[j].s1 = view.stride(1);
+  } else {
+    targets_[j].data = reinterpret_cast<char*>(PyArray_DATA(arr));
+  }
+  return true;
+}
+
+PyObject* history::release() noexcept {
+  views_.reset();
+  return list_.release();
+}
+
+bool assign_cell(PyObject* arr, Py_ssize_t i, int col, double value) noexcept {
+  frame::ref key = frame::ref::steal(Py_BuildValue("(ni)", i, col));
+  if (!key) return false;
+  frame::ref v = frame::ref::steal(PyFloat_FromDouble(value));
+  return v && PyObject_SetItem(arr, key.get(), v.get()) == 0;
+}
+
+}  // namespace solosim

@@ -1,0 +1,324 @@
+#include "spreadsim/pair_engine.hpp"
+
+#include "solosim/sizing.hpp"
+#include "spreadsim/names.hpp"
+#include "spreadsim/stop_dist.hpp"
+
+#include <cmath>
+
+namespace spreadsim {
+
+namespace {
+
+constexpr const char* calculate_size_qualname = "quorra.accel.spreadsim.calculate_size";
+
+// Lots of one leg: the sized count times the leg's ratio, truncated to a
+// 32-bit integer and raised to at least 1. A NaN product, or one whose
+// truncation does not fit 32 bits, also gives 1.
+inline double leg_lots(double count, double ratio) noexcept {
+  const double x = count * ratio;
+  return (x >= 1.0 && x < 2147483648.0) ? std::trunc(x) : 1.0;
+}
+
+// A replaced calculate_size: called with six Python objects, its result read
+// as a double.
+bool call_size_object(PyObject* fn, double price, double size, int32_t size_type, double cash,
+                      double margin_rate, double volume_multiple, double* count) noexcept {
+  const frame::ref a[6] = {
+      frame::ref::steal(PyFloat_FromDouble(price)),
+      frame::ref::steal(PyFloat_FromDouble(size)),
+      frame::ref::steal(PyLong_FromLong(size_type)),
+      frame::ref::steal(PyFloat_FromDouble(cash)),
+      frame::ref::steal(PyFloat_FromDouble(margin_rate)),
+      frame::ref::steal(PyFloat_FromDouble(volume_multiple)),
+  };
+  PyObject* argv[6];
+  for (int k = 0; k < 6; ++k) {
+    if (!a[k]) return false;
+    argv[k] = a[k].get();
+  }
+  const frame::ref result = frame::ref::steal(PyObject_Vectorcall(fn, argv, 6, nullptr));
+  return result && frame::to_double(result.get(), count);
+}
+
+// A price of this bar, read at most once per leg step and only when a rule
+// needs it.
+struct bar_price {
+  bool read = false;
+  double value = 0.0;
+};
+
+template <class Reads>
+class pair_run {
+ public:
+  pair_run(const pair_settings& s, const pair_inputs& in, const frame::f64_view* rows) noexcept
+      : s_(s), in_(in), rows_(rows), current_cash_(s.init_cash), total_equity_(s.init_cash) {}
+
+  bool run(int32_t n) noexcept {
+    for (int32_t i = 0; i < n; ++i) {
+      pnl_[0] = 0.0;
+      pnl_[1] = 0.0;
+      if (i >= s_.warmup_bars && !trade_bar(i)) return false;
+      write_rows(i);
+    }
+    return true;
+  }
+
+ private:
+  // Entry when both legs are flat; otherwise the leg phase and the cascade.
+  // Both legs are open or both flat at the start of every bar.
+  bool trade_bar(Py_ssize_t i) noexcept {
+    if (in_position_[0] == 0 && in_position_[1] == 0) {
+      bool signal;
+      if (!Reads::signal(in_.entries, i, Py_NE, &signal)) return false;
+      // A refused entry leaves both legs flat: the leg phase has nothing to do.
+      return !signal || enter(i);
+    }
+    return leg_step(i, 0) && leg_step(i, 1) && cascade(i);
+  }
+
+  // Slippage works against the trader: a buy fills higher, a sell lower.
+  double entry_fill(bool buy, double price) const noexcept {
+    if (!(s_.slip_point > 0)) return price;
+    return buy ? price + s_.slip_point : price - s_.slip_point;
+  }
+  double exit_fill(bool was_long, double price) const noexcept {
+    if (!(s_.slip_point > 0)) return price;
+    return was_long ? price - s_.slip_point : price + s_.slip_point;
+  }
+
+  bool price(Py_ssize_t i, int j, bar_price& p) const noexcept {
+    if (p.read) return true;
+    p.read = Reads::price(in_.prices, i, j, &p.value);
+    return p.read;
+  }
+
+  // Both legs are sized, charged and checked against free cash together;
+  // either both enter or neither (only `direction_` changes then).
+  bool enter(Py_ssize_t i) noexcept {
+    bool long_spread;
+    if (!Reads::signal(in_.entries, i, Py_GT, &long_spread)) return false;
+    direction_[0] = long_spread ? 1 : -1;
+    direction_[1] = long_spread ? -1 : 1;
+
+    double fill[2];
+    for (int j = 0; j < 2; ++j) {
+      double p;
+      if (!Reads::price(in_.prices, i, j, &p)) return false;
+      fill[j] = entry_fill(direction_[j] == 1, p);
+    }
+    double count[2];
+    for (int j = 0; j < 2; ++j)
+      if (!size_leg(fill[j], j, &count[j])) return false;
+    const double lots[2] = {leg_lots(count[0], s_.ratio[0]), leg_lots(count[1], s_.ratio[1])};
+
+    double fee[2];
+    for (int j = 0; j < 2; ++j) {
+      double multiple = 0.0, commission = 0.0, tick = 0.0;
+      if (!s_.volume_multiple.get(j, &multiple) || !s_.commission.get(j, &commission) ||
+          !s_.price_tick.get(j, &tick))
+        return false;
+      fee[j] = sizing::calc_commission(fill[j], lots[j], multiple, commission, s_.com_type, tick);
+    }
+    // Sizing has read both legs' margin rates and multipliers.
+    double margin[2];
+    for (int j = 0; j < 2; ++j)
+      margin[j] = ((fill[j] * lots[j]) * s_.volume_multiple.v[j]) * s_.margin_rate.v[j];
+
+    const double total_required = ((margin[0] + fee[0]) + margin[1]) + fee[1];
+    if (!(current_cash_ >= total_required)) return true;  // refused; NaN refuses too
+    for (int j = 0; j < 2; ++j) open_leg(j, fill[j], lots[j], fee[j], margin[j]);
+    // The entry bar runs no exit check.
+    return true;
+  }
+
+  // calculate_size as the module namespace holds it now: the native routine
+  // while it is the module's own function, else whatever object is bound.
+  bool size_leg(double fill, int j, double* count) const noexcept {
+    const frame::ref fn = frame::ref::steal(frame::module_lookup(names.calculate_size));
+    if (!fn) return false;
+    double size = 0.0, margin_rate = 0.0, multiple = 0.0;
+    if (!frame::float_call(s_.size, &size, true)) return false;
+    if (!s_.margin_rate.get(j, &margin_rate) || !s_.volume_multiple.get(j, &multiple))
+      return false;
+    if (frame::is_own_function(fn.get(), sizing::calculate_size_def)) [[likely]] {
+      if (sizing::calculate_size(fill, size, s_.size_type, current_cash_, margin_rate, multiple,
+                                 count))
+        return true;
+      frame::add_traceback(calculate_size_qualname);
+      return false;
+    }
+    return call_size_object(fn.get(), fill, size, s_.size_type, current_cash_, margin_rate,
+                            multiple, count);
+  }
+
+  void open_leg(int j, double fill, double lots, double fee, double margin) noexcept {
+    const double tick = s_.price_tick.v[j];
+    const double multiple = s_.volume_multiple.v[j];
+    const bool is_long = direction_[j] == 1;
+    current_size_[j] = lots;
+    total_equity_ -= fee;
+    current_cash_ -= (margin + fee);
+    current_margin_[j] = margin;
+    total_fee_ += fee;
+    cum_profit_ -= fee;
+    position_[j] = direction_[j];
+    entry_price_[j] = fill;
+    in_position_[j] = 1;
+    hold_bars_[j] = 0;
+    if (s_.sl_stop > 0) {
+      sl_ref_price_[j] = fill;
+      sl_distance_[j] = calc_stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
+      sl_price_[j] = is_long ? fill - sl_distance_[j] : fill + sl_distance_[j];
+    } else {
+      sl_price_[j] = 0.0;
+      sl_ref_price_[j] = 0.0;
+      sl_distance_[j] = 0.0;
+    }
+    if (s_.tp_stop > 0) {
+      tp_distance_[j] = calc_stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
+      tp_price_[j] = is_long ? fill + tp_distance_[j] : fill - tp_distance_[j];
+    } else {
+      tp_price_[j] = 0.0;
+      tp_distance_[j] = 0.0;
+    }
+  }
+
+  // Trailing, then stop-loss, take-profit, holding-time limit and exit
+  // signal; the first rule met closes the leg and ends its step.
+  bool leg_step(Py_ssize_t i, int j) noexcept {
+    if (in_position_[j] == 0) return true;
+    hold_bars_[j] += 1;
+    const bool is_long = direction_[j] == 1;
+    bar_price p;
+
+    if (s_.sl_stop > 0 && s_.sl_trail != 0) {
+      if (!price(i, j, p)) return false;
+      if (is_long ? p.value > sl_ref_price_[j] : p.value < sl_ref_price_[j])
+        sl_ref_price_[j] = p.value;
+      sl_distance_[j] = calc_stop_dist(sl_ref_price_[j], s_.sl_stop, s_.stop_mode,
+                                       s_.price_tick.v[j], current_size_[j],
+                                       s_.volume_multiple.v[j]);
+      sl_price_[j] = is_long ? sl_ref_price_[j] - sl_distance_[j]
+                             : sl_ref_price_[j] + sl_distance_[j];
+    }
+    // Stops fill at their own level, even when the price has gone past it.
+    if (s_.sl_stop > 0) {
+      if (!price(i, j, p)) return false;
+      if (is_long ? p.value <= sl_price_[j] : p.value >= sl_price_[j]) {
+        close_leg(j, exit_fill(is_long, sl_price_[j]));
+        return true;
+      }
+    }
+    if (s_.tp_stop > 0) {
+      if (!price(i, j, p)) return false;
+      if (is_long ? p.value >= tp_price_[j] : p.value <= tp_price_[j]) {
+        close_leg(j, exit_fill(is_long, tp_price_[j]));
+        return true;
+      }
+    }
+    if (s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars) {
+      if (!price(i, j, p)) return false;
+      close_leg(j, exit_fill(is_long, p.value));
+      return true;
+    }
+    // A long leg leaves on a negative exit signal, a short one on a positive.
+    bool signal;
+    if (!Reads::signal(in_.exits, i, Py_NE, &signal)) return false;
+    if (!signal) return true;
+    if (!Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &signal)) return false;
+    if (!signal) return true;
+    if (!price(i, j, p)) return false;
+    close_leg(j, exit_fill(is_long, p.value));
+    return true;
+  }
+
+  // A leg left alone by the other's close goes on the same bar.
+  bool cascade(Py_ssize_t i) noexcept {
+    int k;
+    if (in_position_[0] == 1 && in_position_[1] == 0)
+      k = 0;
+    else if (in_position_[0] == 0 && in_position_[1] == 1)
+      k = 1;
+    else
+      return true;
+    double p;
+    if (!Reads::price(in_.prices, i, k, &p)) return false;
+    close_leg(k, exit_fill(direction_[k] == 1, p));
+    return true;
+  }
+
+  void close_leg(int j, double trade_price) noexcept {
+    const double multiple = s_.volume_multiple.v[j];
+    const double fee = sizing::calc_commission(trade_price, current_size_[j], multiple,
+                                               s_.commission.v[j], s_.com_type,
+                                               s_.price_tick.v[j]);
+    const double profit =
+        direction_[j] == 1
+            ? ((trade_price - entry_price_[j]) * current_size_[j]) * multiple - fee
+            : ((entry_price_[j] - trade_price) * current_size_[j]) * multiple - fee;
+    pnl_[j] = profit;
+    cum_profit_ += profit;
+    current_cash_ = current_cash_ + (current_margin_[j] + profit);
+    current_margin_[j] = 0.0;
+    total_fee_ += fee;
+    total_equity_ += profit;
+    position_[j] = 0.0;
+    in_position_[j] = 0;
+    direction_[j] = 0;
+    sl_price_[j] = 0.0;
+    tp_price_[j] = 0.0;
+    sl_ref_price_[j] = 0.0;
+    hold_bars_[j] = 0;
+  }
+
+  void write_rows(Py_ssize_t i) const noexcept {
+    for (int j = 0; j < 2; ++j) {
+      const frame::f64_view& r = rows_[j];
+      r.at(i, 0) = total_equity_;
+      r.at(i, 1) = position_[j];
+      r.at(i, 2) = current_size_[j];
+      r.at(i, 3) = pnl_[j];
+      r.at(i, 4) = cum_profit_;
+      r.at(i, 5) = total_fee_;
+    }
+  }
+
+  const pair_settings& s_;
+  const pair_inputs& in_;
+  const frame::f64_view* rows_;
+
+  // The account, shared by both legs.
+  double current_cash_;
+  double total_equity_;
+  double cum_profit_ = 0.0;
+  double total_fee_ = 0.0;
+
+  // Per-leg state, element 0 leg A, element 1 leg B.
+  double pnl_[2] = {0.0, 0.0};
+  double position_[2] = {0.0, 0.0};
+  double current_size_[2] = {0.0, 0.0};
+  double entry_price_[2] = {0.0, 0.0};
+  int32_t in_position_[2] = {0, 0};
+  int32_t direction_[2] = {0, 0};
+  double current_margin_[2] = {0.0, 0.0};
+  double sl_price_[2] = {0.0, 0.0};
+  double tp_price_[2] = {0.0, 0.0};
+  double sl_ref_price_[2] = {0.0, 0.0};
+  double sl_distance_[2] = {0.0, 0.0};
+  double tp_distance_[2] = {0.0, 0.0};
+  int32_t hold_bars_[2] = {0, 0};
+};
+
+}  // namespace
+
+bool run_pair(const pair_settings& s, const pair_inputs& in, const frame::f64_view* rows,
+              int32_t n) noexcept {
+  if (in.entries.f64_data && in.exits.f64_data && in.prices.f64_data)
+    return pair_run<f64_reads>(s, in, rows).run(n);
+  if (in.entries.typed && in.exits.typed && in.prices.typed)
+    return pair_run<typed_reads>(s, in, rows).run(n);
+  return pair_run<any_reads>(s, in, rows).run(n);
+}
+
+}  // namespace spreadsim

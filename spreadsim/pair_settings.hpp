@@ -1,0 +1,58 @@
+// The trading settings of one pair_from_signals call after conversion and
+// normalisation: what the engine reads on every bar.
+#pragma once
+
+#include "frame/binding.hpp"
+
+#include <cstdint>
+
+namespace spreadsim {
+
+// A per-leg setting normalised into a list of floats (element 0 leg A,
+// element 1 leg B). Only the first two values are ever used; the list may
+// be shorter, and reading a missing element is the list's IndexError.
+struct leg_values {
+  Py_ssize_t len = 0;
+  double v[2] = {0.0, 0.0};
+
+  bool get(int j, double* out) const noexcept {
+    if (j >= len) return frame::raise_list_index();
+    *out = v[j];
+    return true;
+  }
+};
+
+struct pair_settings {
+  PyObject* size;  // borrowed; converted with float() at every sizing
+  int32_t size_type;
+  leg_values margin_rate;
+  leg_values price_tick;
+  leg_values volume_multiple;
+  leg_values commission;
+  int32_t warmup_bars;  // bars 0 .. warmup_bars - 1 are not traded
+  double init_cash;     // the single-precision values, widened
+  int32_t com_type;
+  double slip_point;
+  double sl_stop;
+  double tp_stop;
+  int32_t stop_mode;
+  int32_t sl_trail;
+  int32_t max_hold_bars;
+  double ratio[2];  // lot ratio of leg A and leg B
+};
+
+// A number gives [float(x), float(x)]; a one-element sequence
+// [float(x[0]), float(x[0])]; anything else [float(e) for e in x].
+bool normalise_leg_setting(PyObject* x, leg_values* out) noexcept;
+
+// A number sets leg A's ratio; a list or tuple sets leg A's and, when it
+// has a second element, leg B's; anything else leaves both at 1.0.
+bool read_leg_size_ratio(PyObject* x, double ratio[2]) noexcept;
+
+// Bars before the first tradable one: min_start_length - 1, none for any
+// min_start_length <= 1.
+inline int32_t warmup_bars(int32_t min_start_length) noexcept {
+  return min_start_length > 1 ? min_start_length - 1 : 0;
+}
+
+}  // namespace spreadsim

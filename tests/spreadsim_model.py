@@ -1,0 +1,276 @@
+"""Slow pure-Python model of the pair backtest, written from its rules.
+
+Every figure is computed with Python floats in the written order of
+arithmetic, so results can be compared with the native engine bit for bit.
+Signals are compared with 0 as Python objects and prices are read with
+float(), exactly as the engine treats its inputs.
+"""
+
+import numpy as np
+
+
+class StopDistError:
+    """Counts the zero-divisor reports of the stop distance."""
+
+    reports = 0
+
+
+def f32(x):
+    """float(x) rounded to single precision and widened back."""
+    with np.errstate(over="ignore"):
+        return float(np.float32(float(x)))
+
+
+def calculate_size(close_price, size, size_type, init_cash, margin_rate, volume_multiple):
+    if size_type == 0:
+        x = size
+    elif size_type in (1, 2):
+        m = close_price * volume_multiple * margin_rate
+        if m == 0:
+            raise ZeroDivisionError("float division")
+        x = size / m if size_type == 1 else size * init_cash / m
+    else:
+        x = 0.0
+    n = int(x)
+    if 1 > n:
+        n = 1
+    return float(n)
+
+
+def calc_commission(price, size, volume_multiple, commission, com_type, price_tick):
+    if com_type == 0:
+        return commission * price_tick * volume_multiple * size
+    if com_type == 1:
+        return commission * size
+    if com_type == 2:
+        return price * size * volume_multiple * commission
+    return 0.0
+
+
+def calc_stop_dist(ref_price, stop_value, stop_mode, price_tick, size, volume_multiple):
+    if stop_value <= 0:
+        return 0.0
+    if stop_mode == 0:
+        return stop_value * price_tick
+    if stop_mode == 1:
+        if size > 0 and volume_multiple > 0:
+            d = size * volume_multiple
+            if d == 0:
+                StopDistError.reports += 1
+                return 0.0
+            return stop_value / d
+        return 0.0
+    if stop_mode == 2:
+        return ref_price * stop_value
+    return 0.0
+
+
+def normalise(x):
+    if isinstance(x, (int, float)):
+        return [float(x), float(x)]
+    if len(x) == 1:
+        return [float(x[0]), float(x[0])]
+    return [float(e) for e in x]
+
+
+def leg_ratios(x):
+    ratio_a, ratio_b = 1.0, 1.0
+    if isinstance(x, (int, float)):
+        ratio_a = float(x)
+    elif isinstance(x, (list, tuple)):
+        ratio_a = float(x[0])
+        if len(x) >= 2:
+            ratio_b = float(x[1])
+    return ratio_a, ratio_b
+
+
+def leg_lots(count, ratio):
+    x = count * ratio
+    if x != x or not (-2147483649.0 < x < 2147483648.0):
+        return 1.0
+    n = int(x)
+    return float(n) if n >= 1 else 1.0
+
+
+def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1,
+                      price_tick=1.0, volume_multiple=5.0, prices=None, min_start_length=1,
+                      init_cash=1000000.0, commission=1.0, com_type=1, slip_point=0.0,
+                      sl_stop=0.0, tp_stop=0.0, stop_mode=0, sl_trail=0, max_hold_bars=0,
+                      leg_size_ratio=1.0, sizer=None):
+    """The engine's result rows as two lists of 6-tuples (leg A, leg B).
+
+    `sizer` stands in for the module's calculate_size.
+    """
+    sizer = sizer or calculate_size
+    init_cash = f32(init_cash)
+    slip = f32(slip_point)
+    sl_stop = f32(sl_stop)
+    tp_stop = f32(tp_stop)
+    n = close.shape[0]
+    mr = normalise(margin_rate)
+    tick = normalise(price_tick)
+    vm = normalise(volume_multiple)
+    com = normalise(commission)
+    if prices is None:
+        prices = close
+    ratio = leg_ratios(leg_size_ratio)
+
+    cash = init_cash
+    equity = init_cash
+    cum_profit = 0.0
+    total_fee = 0.0
+    pnl = [0.0, 0.0]
+    position = [0.0, 0.0]
+    cur_size = [0.0, 0.0]
+    entry_price = [0.0, 0.0]
+    in_pos = [0, 0]
+    direction = [0, 0]
+    margin = [0.0, 0.0]
+    sl_price = [0.0, 0.0]
+    tp_price = [0.0, 0.0]
+    sl_ref = [0.0, 0.0]
+    sl_dist = [0.0, 0.0]
+    tp_dist = [0.0, 0.0]
+    hold = [0, 0]
+    rows = ([], [])
+
+    def write():
+        for j in (0, 1):
+            rows[j].append((equity, position[j], cur_size[j], pnl[j], cum_profit, total_fee))
+
+    def close_leg(j, trade_price):
+        nonlocal cum_profit, cash, total_fee, equity
+        fee = calc_commission(trade_price, cur_size[j], vm[j], com[j], com_type, tick[j])
+        if direction[j] == 1:
+            profit = (trade_price - entry_price[j]) * cur_size[j] * vm[j] - fee
+        else:
+            profit = (entry_price[j] - trade_price) * cur_size[j] * vm[j] - fee
+        pnl[j] = profit
+        cum_profit += profit
+        cash = cash + (margin[j] + profit)
+        margin[j] = 0.0
+        total_fee += fee
+        equity += profit
+        position[j] = 0.0
+        in_pos[j] = 0
+        direction[j] = 0
+        sl_price[j] = 0.0
+        tp_price[j] = 0.0
+        sl_ref[j] = 0.0
+        hold[j] = 0
+
+    def out_fill(j, p):
+        if slip > 0:
+            return p - slip if direction[j] == 1 else p + slip
+        return p
+
+    def try_entry(i):
+        nonlocal cash, equity, total_fee, cum_profit
+        if entries[i] > 0:
+            direction[0], direction[1] = 1, -1
+        else:
+            direction[0], direction[1] = -1, 1
+        fill = []
+        for j in (0, 1):
+            p = float(prices[i, j])
+            if slip > 0:
+                p = p + slip if direction[j] == 1 else p - slip
+            fill.append(p)
+        counts = [float(sizer(fill[j], float(size), size_type, cash, mr[j], vm[j]))
+                  for j in (0, 1)]
+        lots = [leg_lots(counts[j], ratio[j]) for j in (0, 1)]
+        fees = [calc_commission(fill[j], lots[j], vm[j], com[j], com_type, tick[j])
+                for j in (0, 1)]
+        margins = [fill[j] * lots[j] * vm[j] * mr[j] for j in (0, 1)]
+        required = margins[0] + fees[0] + margins[1] + fees[1]
+        if not cash >= required:
+            return False
+        for j in (0, 1):
+            cur_size[j] = lots[j]
+            equity -= fees[j]
+            cash -= margins[j] + fees[j]
+            margin[j] = margins[j]
+            total_fee += fees[j]
+            cum_profit -= fees[j]
+            position[j] = float(direction[j])
+            entry_price[j] = fill[j]
+            in_pos[j] = 1
+            hold[j] = 0
+            if sl_stop > 0:
+                sl_ref[j] = fill[j]
+                sl_dist[j] = calc_stop_dist(fill[j], sl_stop, stop_mode, tick[j], lots[j], vm[j])
+                sl_price[j] = fill[j] - sl_dist[j] if direction[j] == 1 else fill[j] + sl_dist[j]
+            else:
+                sl_price[j] = sl_ref[j] = sl_dist[j] = 0.0
+            if tp_stop > 0:
+                tp_dist[j] = calc_stop_dist(fill[j], tp_stop, stop_mode, tick[j], lots[j], vm[j])
+                tp_price[j] = fill[j] + tp_dist[j] if direction[j] == 1 else fill[j] - tp_dist[j]
+            else:
+                tp_price[j] = tp_dist[j] = 0.0
+        return True
+
+    def leg_step(i, j):
+        if not in_pos[j]:
+            return
+        hold[j] += 1
+        p = float(prices[i, j]) if (sl_stop > 0 or tp_stop > 0 or max_hold_bars > 0) else None
+        if sl_stop > 0 and sl_trail:
+            if direction[j] == 1:
+                if p > sl_ref[j]:
+                    sl_ref[j] = p
+            elif p < sl_ref[j]:
+                sl_ref[j] = p
+            sl_dist[j] = calc_stop_dist(sl_ref[j], sl_stop, stop_mode, tick[j], cur_size[j], vm[j])
+            sl_price[j] = sl_ref[j] - sl_dist[j] if direction[j] == 1 else sl_ref[j] + sl_dist[j]
+        if sl_stop > 0:
+            if direction[j] == 1 and p <= sl_price[j]:
+                close_leg(j, sl_price[j] - slip if slip > 0 else sl_price[j])
+                return
+            if direction[j] == -1 and p >= sl_price[j]:
+                close_leg(j, sl_price[j] + slip if slip > 0 else sl_price[j])
+                return
+        if tp_stop > 0:
+            if direction[j] == 1 and p >= tp_price[j]:
+                close_leg(j, tp_price[j] - slip if slip > 0 else tp_price[j])
+                return
+            if direction[j] == -1 and p <= tp_price[j]:
+                close_leg(j, tp_price[j] + slip if slip > 0 else tp_price[j])
+                return
+        if max_hold_bars > 0 and hold[j] >= max_hold_bars:
+            close_leg(j, out_fill(j, p))
+            return
+        if exits[i] != 0:
+            if (direction[j] == 1 and exits[i] < 0) or (direction[j] == -1 and exits[i] > 0):
+                close_leg(j, out_fill(j, float(prices[i, j])))
+
+    for i in range(n):
+        pnl[0] = pnl[1] = 0.0
+        if i < min_start_length - 1:
+            write()
+            continue
+        if in_pos[0] == 0 and in_pos[1] == 0 and entries[i] != 0:
+            if try_entry(i):
+                write()
+                continue
+        leg_step(i, 0)
+        leg_step(i, 1)
+        if in_pos[0] != in_pos[1]:
+            k = 0 if in_pos[0] else 1
+            close_leg(k, out_fill(k, float(prices[i, k])))
+        write()
+    return rows
+
+
+def as_arrays(rows):
+    """The model's rows as two (n, 6) float64 arrays."""
+    return [np.array(r, dtype=np.float64).reshape(len(r), 6) for r in rows]
+
+
+def assert_same_rows(result, rows):
+    """The engine's result equals the model's rows bit for bit."""
+    expected = as_arrays(rows)
+    assert isinstance(result, list) and len(result) == 2
+    for got, want in zip(result, expected):
+        assert got.dtype == np.float64 and got.shape == want.shape
+        np.testing.assert_array_equal(got, want)
+        assert got.tobytes() == want.tobytes()
