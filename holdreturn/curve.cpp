@@ -27,7 +27,8 @@ void write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_
   for (int32_t j = 0; j < signals.count; ++j) {
     const int64_t sig = signals.index[j];
     const int64_t next = j + 1 < signals.count ? signals.index[j + 1] : n;
-    const double* shown_ratio = signals.direction[j] == 1 ? ratios.long_row(j) : ratios.short_row(j);
+    const double* shown_ratio =
+        signals.direction[j] == 1 ? ratios.long_row(j) : ratios.short_row(j);
     for (int32_t k = 0; k < m; ++k) {
       const int64_t settle = std::min(sig + holds[k], last);
       const int64_t shown = std::min(settle, next);

@@ -16,8 +16,8 @@ namespace {
 
 // Two doubles per register (SSE2 on x86-64, NEON on ARM) and the lane mask
 // their comparisons give.
-typedef double pair __attribute__((vector_size(16)));
-typedef int64_t pair_mask __attribute__((vector_size(16)));
+typedef double double2 __attribute__((vector_size(16)));
+typedef int64_t mask2 __attribute__((vector_size(16)));
 
 constexpr int lanes = 4;
 
@@ -57,14 +57,15 @@ void finish_walk(const price_series& close, int64_t last, int64_t sig, double op
 // With `may_skip`, a NaN or infinite close (c - c not 0) leaves the ratios
 // unchanged; without, every close is known to be finite.
 template <bool may_skip>
-inline void hold_bar(pair current, pair open, pair* long_ratio, pair* short_ratio) noexcept {
-  const pair q = (current - open) / open;
-  const pair long_next = *long_ratio * (q + 1.0);
-  const pair short_next = *short_ratio * (1.0 - q);
+inline void hold_bar(double2 current, double2 open, double2* long_ratio,
+                     double2* short_ratio) noexcept {
+  const double2 q = (current - open) / open;
+  const double2 long_next = *long_ratio * (q + 1.0);
+  const double2 short_next = *short_ratio * (1.0 - q);
   if constexpr (may_skip) {
-    const pair_mask held = (current - current) == 0.0;
-    *long_ratio = (pair)(((pair_mask)long_next & held) | ((pair_mask)*long_ratio & ~held));
-    *short_ratio = (pair)(((pair_mask)short_next & held) | ((pair_mask)*short_ratio & ~held));
+    const mask2 held = (current - current) == 0.0;
+    *long_ratio = (double2)(((mask2)long_next & held) | ((mask2)*long_ratio & ~held));
+    *short_ratio = (double2)(((mask2)short_next & held) | ((mask2)*short_ratio & ~held));
   } else {
     *long_ratio = long_next;
     *short_ratio = short_next;
@@ -73,8 +74,8 @@ inline void hold_bar(pair current, pair open, pair* long_ratio, pair* short_rati
 
 // The lanes' running ratios.
 struct running {
-  pair long_lo = {1.0, 1.0}, long_hi = {1.0, 1.0};
-  pair short_lo = {1.0, 1.0}, short_hi = {1.0, 1.0};
+  double2 long_lo = {1.0, 1.0}, long_hi = {1.0, 1.0};
+  double2 short_lo = {1.0, 1.0}, short_hi = {1.0, 1.0};
   double long_lane(int l) const noexcept { return l < 2 ? long_lo[l] : long_hi[l - 2]; }
   double short_lane(int l) const noexcept { return l < 2 ? short_lo[l] : short_hi[l - 2]; }
 };
@@ -82,14 +83,15 @@ struct running {
 // Held bars done+1 .. to for all four lanes; `at` points at each lane's
 // first held bar.
 template <bool may_skip>
-void hold_group(const char* const* at, Py_ssize_t stride, pair open_lo, pair open_hi,
+void hold_group(const char* const* at, Py_ssize_t stride, double2 open_lo, double2 open_hi,
                 int64_t done, int64_t to, running* r) noexcept {
-  pair long_lo = r->long_lo, long_hi = r->long_hi, short_lo = r->short_lo, short_hi = r->short_hi;
+  double2 long_lo = r->long_lo, long_hi = r->long_hi;
+  double2 short_lo = r->short_lo, short_hi = r->short_hi;
   for (; done < to; ++done) {
     const Py_ssize_t offset = done * stride;
-    const pair current_lo = {price_series::load(at[0] + offset),
+    const double2 current_lo = {price_series::load(at[0] + offset),
                              price_series::load(at[1] + offset)};
-    const pair current_hi = {price_series::load(at[2] + offset),
+    const double2 current_hi = {price_series::load(at[2] + offset),
                              price_series::load(at[3] + offset)};
     hold_bar<may_skip>(current_lo, open_lo, &long_lo, &short_lo);
     hold_bar<may_skip>(current_hi, open_hi, &long_hi, &short_hi);
@@ -119,8 +121,8 @@ class bad_close_finder {
 
 void walk_group(const price_series& close, int64_t last, const group& g, const lengths& len,
                 bad_close_finder* bad, const return_matrices& out) noexcept {
-  const pair open_lo = {g.open[0], g.open[1]};
-  const pair open_hi = {g.open[2], g.open[3]};
+  const double2 open_lo = {g.open[0], g.open[1]};
+  const double2 open_hi = {g.open[2], g.open[3]};
   const char* at[lanes];
   for (int l = 0; l < lanes; ++l) at[l] = close.data + (g.sig[l] + 1) * close.stride;
 
@@ -156,8 +158,8 @@ void walk_group(const price_series& close, int64_t last, const group& g, const l
 void returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
                       const int32_t* holds, const int32_t* order,
                       const return_matrices& out) noexcept {
+  if (out.m == 0) return;  // no row has an element to write
   const int64_t last = n - 1;
-  if (out.m == 0) return;
   const lengths len{holds, order, out.m};
   bad_close_finder bad(close, last);
   group g;

@@ -102,7 +102,8 @@ def test_layouts_read_the_same_values(layout):
     assert_same(hr.calc_holdreturn(signals, longer, [1, 4, 30]), got)
 
 
-@pytest.mark.parametrize("signals", [np.zeros(4), np.full(3, np.nan), np.empty(0), np.array([-0.0])])
+@pytest.mark.parametrize("signals",
+                         [np.zeros(4), np.full(3, np.nan), np.empty(0), np.array([-0.0])])
 @pytest.mark.parametrize("bars", [[], [1, 2], ["x", -3, 2**40, float("nan")]])
 @pytest.mark.parametrize("close", [None, np.ones(1)])
 def test_no_signals(signals, close, bars):
