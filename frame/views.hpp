@@ -4,6 +4,8 @@
 
 #include "frame/refs.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 class f64_view {
@@ -21,17 +23,30 @@ class f64_view {
   Py_ssize_t stride(int d) const noexcept { return strides_[d]; }
   // Address of element 0, for readers that load possibly unaligned elements
   // byte-wise (a buffer need not be 8-byte aligned); null for None.
-  const char* bytes() const noexcept { return data_; }
+  char* bytes() const noexcept { return data_; }
 
-  // Unchecked element access; callers check indices against shape().
-  double& at(Py_ssize_t i) const noexcept {
-    return *reinterpret_cast<double*>(data_ + i * strides_[0]);
+  // Unchecked element access; callers check indices against shape(). The
+  // buffer need not be aligned (a field of a packed record array), so
+  // elements are copied bytewise, which compiles to plain loads and stores.
+  double get(Py_ssize_t i) const noexcept { return load(data_ + i * strides_[0]); }
+  double get(Py_ssize_t i, Py_ssize_t j) const noexcept {
+    return load(data_ + i * strides_[0] + j * strides_[1]);
   }
+  void set(Py_ssize_t i, Py_ssize_t j, double v) const noexcept {
+    std::memcpy(data_ + i * strides_[0] + j * strides_[1], &v, sizeof v);
+  }
+  // Deprecated reference access, kept until every caller uses get/set.
   double& at(Py_ssize_t i, Py_ssize_t j) const noexcept {
     return *reinterpret_cast<double*>(data_ + i * strides_[0] + j * strides_[1]);
   }
 
  private:
+  static double load(const char* p) noexcept {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+
   held_buffer buf_;
   char* data_ = nullptr;
   Py_ssize_t shape_[2] = {0, 0};

@@ -86,7 +86,7 @@ bool flat_block::build(PyObject* args) noexcept {
     PyErr_NoMemory();
     return false;
   }
-  for (int64_t k = 0; k < len_; ++k) values_[k] = view.at(k);
+  for (int64_t k = 0; k < len_; ++k) values_[k] = view.get(k);
   return true;
 }
 

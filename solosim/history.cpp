@@ -43,7 +43,7 @@ bool history::open_view(Py_ssize_t j, Py_ssize_t n) noexcept {
   frame::f64_view& view = views_[j];
   if (!view.acquire(obj, 2, "double_t", true)) return false;
   if (n > 0) {
-    targets_[j].data = reinterpret_cast<char*>(&view.at(0, 0));
+    targets_[j].data = view.bytes();
     targets_[j].s0 = view.stride(0);
     targets_[j].s1 = view.stride(1);
   } else {

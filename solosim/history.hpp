@@ -5,6 +5,8 @@
 // any object) through Python item assignment, result[j][i, col] = float.
 #pragma once
 
+#include <cstring>
+
 #include "frame/refs.hpp"
 #include "frame/views.hpp"
 
@@ -12,6 +14,10 @@
 #include <memory>
 
 namespace solosim {
+
+// Result arrays from a replaced np.zeros need not be aligned: stores are
+// bytewise copies, which compile to plain stores.
+inline void store(char* p, double v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Where row i of one contract's history goes: data + i * s0 + col * s1, or
 // data null for the Python path.
@@ -50,12 +56,12 @@ inline void write_typed_row(const history_target& t, Py_ssize_t i, double equity
                             double size, double pnl, double cum_profit,
                             double total_fee) noexcept {
   char* row = t.data + i * t.s0;
-  *reinterpret_cast<double*>(row) = equity;
-  *reinterpret_cast<double*>(row + t.s1) = position;
-  *reinterpret_cast<double*>(row + 2 * t.s1) = size;
-  *reinterpret_cast<double*>(row + 3 * t.s1) = pnl;
-  *reinterpret_cast<double*>(row + 4 * t.s1) = cum_profit;
-  *reinterpret_cast<double*>(row + 5 * t.s1) = total_fee;
+  store(row, equity);
+  store(row + t.s1, position);
+  store(row + 2 * t.s1, size);
+  store(row + 3 * t.s1, pnl);
+  store(row + 4 * t.s1, cum_profit);
+  store(row + 5 * t.s1, total_fee);
 }
 
 // Row writer when every history array has a typed view.
