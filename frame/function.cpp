@@ -226,6 +226,12 @@ PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->qualname, self);
 }
 
+// Like the interpreter's built-in functions, a function stored on a class
+// does not bind to instances: attribute access gives the function itself.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
+  return Py_NewRef(self);
+}
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(as_function(self)->defaults);
   Py_VISIT(Py_TYPE(self));
@@ -263,6 +269,7 @@ PyTypeObject function_type = [] {
   t.tp_traverse = function_traverse;
   t.tp_clear = function_clear;
   t.tp_getset = function_getset;
+  t.tp_descr_get = function_descr_get;
   return t;
 }();
 

@@ -248,3 +248,11 @@ def test_signature_matches_the_defaults(f):
     defaults = tuple(p.default for p in params if p.default is not inspect.Parameter.empty)
     assert defaults == (f.__defaults__ or ())
     assert f.__kwdefaults__ is None
+
+
+def test_functions_do_not_bind_as_methods():
+    class Holder:
+        size = solosim.calculate_size
+
+    assert Holder().size is solosim.calculate_size
+    assert Holder().size(*SIZE_ARGS) == 1.0

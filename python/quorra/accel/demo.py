@@ -93,8 +93,11 @@ def save_plot(r: DemoRun, path: str) -> bool:
         axes[1].plot(-report.drawdown(eq), label=name)
     axes[0].set_title("Realised equity")
     axes[1].set_title("Drawdown")
+    # The longer holds are mostly NaN (the next signal comes before they
+    # settle), so the panel shows the short ones.
     for length, curve in zip(r.hold["bars"], r.hold["cum_profit"]):
-        axes[2].plot(curve, label=f"{length} bars", linewidth=0.8)
+        if length <= 20:
+            axes[2].plot(curve, label=f"{length} bars", linewidth=0.8)
     axes[2].set_title("Holding-return curves of the crossover signals on A")
     axes[2].set_xlabel("bar")
     for ax in axes:
