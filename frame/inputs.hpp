@@ -25,25 +25,33 @@ class numeric_input {
   int ndim() const noexcept { return ndim_; }
   Py_ssize_t shape(int d) const noexcept { return shape_[d]; }
 
+  // True for native float64 elements, which a reader may take with
+  // get<true>() to skip the per-element dispatch.
+  bool float64() const noexcept { return f64_; }
+
   // Typed reads: false when the index lies outside the view (the caller then
-  // reads through Python to raise the indexing error). Only when typed().
+  // reads through Python to raise the indexing error). Only when typed();
+  // Float64 only when float64().
+  template <bool Float64 = false>
   bool get(Py_ssize_t i, double* out) const noexcept {
     if (ndim_ != 1 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0])) return false;
-    load(data_ + i * strides_[0], out);
+    load<Float64>(data_ + i * strides_[0], out);
     return true;
   }
+  template <bool Float64 = false>
   bool get(Py_ssize_t i, Py_ssize_t j, double* out) const noexcept {
     if (ndim_ != 2 || static_cast<size_t>(i) >= static_cast<size_t>(shape_[0]) ||
         static_cast<size_t>(j) >= static_cast<size_t>(shape_[1]))
       return false;
-    load(data_ + i * strides_[0] + j * strides_[1], out);
+    load<Float64>(data_ + i * strides_[0] + j * strides_[1], out);
     return true;
   }
 
  private:
   // float64, the common case, is copied without the loader's indirect call.
+  template <bool Float64>
   void load(const char* p, double* out) const noexcept {
-    if (f64_)
+    if (Float64 || f64_)
       std::memcpy(out, p, sizeof(double));
     else
       *out = load_(p);

@@ -36,7 +36,17 @@ class ref {
   PyObject* p_ = nullptr;
 };
 
-// Owns one Py_buffer acquired from an exporter; released on destruction.
+// A weak reference to the NumPy array that owns the memory behind `exporter`
+// (the array itself or the first owner down its chain of bases and
+// memoryviews), or nullptr with no exception when no array owns it. NumPy
+// refuses to resize an array while a weak reference to it exists, even with
+// refcheck=False, so holding this keeps a buffer's memory in place while
+// Python code (a replaced function, an element's __int__) runs mid-call.
+// nullptr with an exception when the reference cannot be made.
+PyObject* pin_memory_owner(PyObject* exporter) noexcept;
+
+// Owns one Py_buffer acquired from an exporter, with the memory pinned;
+// released on destruction.
 class held_buffer {
  public:
   held_buffer() noexcept = default;
@@ -50,9 +60,15 @@ class held_buffer {
     release();
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
+    pin_ = pin_memory_owner(obj);
+    if (pin_ == nullptr && PyErr_Occurred()) {
+      release();
+      return false;
+    }
     return true;
   }
   void release() noexcept {
+    Py_CLEAR(pin_);
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
   }
@@ -62,6 +78,7 @@ class held_buffer {
  private:
   Py_buffer view_{};
   bool held_ = false;
+  PyObject* pin_ = nullptr;
 };
 
 // Releases the interpreter lock for its lifetime.

@@ -35,10 +35,6 @@ class f64_view {
   void set(Py_ssize_t i, Py_ssize_t j, double v) const noexcept {
     std::memcpy(data_ + i * strides_[0] + j * strides_[1], &v, sizeof v);
   }
-  // Deprecated reference access, kept until every caller uses get/set.
-  double& at(Py_ssize_t i, Py_ssize_t j) const noexcept {
-    return *reinterpret_cast<double*>(data_ + i * strides_[0] + j * strides_[1]);
-  }
 
  private:
   static double load(const char* p) noexcept {

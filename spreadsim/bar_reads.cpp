@@ -7,16 +7,6 @@ namespace spreadsim {
 void bar_input::open(PyObject* obj, int ndim) noexcept {
   in.open(obj);
   typed = in.typed() && in.ndim() == ndim;
-  f64_data = nullptr;
-  if (!typed) return;
-  // A typed input is an exact ndarray; its buffer is the array's own memory.
-  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) return;
-  f64_data = static_cast<const char*>(PyArray_DATA(a));
-  for (int d = 0; d < ndim; ++d) {
-    f64_shape[d] = PyArray_DIM(a, d);
-    f64_strides[d] = PyArray_STRIDE(a, d);
-  }
 }
 
 bool object_signal(PyObject* signal, Py_ssize_t i, int op, bool* out) noexcept {

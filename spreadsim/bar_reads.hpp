@@ -18,26 +18,8 @@ namespace spreadsim {
 struct bar_input {
   frame::numeric_input in;
   bool typed = false;
-  // Native float64 elements, read in place without the widening loader
-  // (the common case). The held buffer keeps the memory in place.
-  const char* f64_data = nullptr;
-  Py_ssize_t f64_shape[2] = {0, 0};
-  Py_ssize_t f64_strides[2] = {0, 0};
 
   void open(PyObject* obj, int ndim) noexcept;
-
-  bool get_f64(Py_ssize_t i, double* out) const noexcept {
-    if (static_cast<size_t>(i) >= static_cast<size_t>(f64_shape[0])) return false;
-    std::memcpy(out, f64_data + i * f64_strides[0], sizeof(double));
-    return true;
-  }
-  bool get_f64(Py_ssize_t i, Py_ssize_t j, double* out) const noexcept {
-    if (static_cast<size_t>(i) >= static_cast<size_t>(f64_shape[0]) ||
-        static_cast<size_t>(j) >= static_cast<size_t>(f64_shape[1]))
-      return false;
-    std::memcpy(out, f64_data + i * f64_strides[0] + j * f64_strides[1], sizeof(double));
-    return true;
-  }
 };
 
 // `op` is Py_NE, Py_GT or Py_LT: the element against 0.
@@ -53,10 +35,10 @@ bool object_price(PyObject* prices, Py_ssize_t i, Py_ssize_t j, double* out) noe
 // widening typed view, or (per input) whichever of them applies.
 struct f64_elements {
   static bool get(const bar_input& s, Py_ssize_t i, double* out) noexcept {
-    return s.get_f64(i, out);
+    return s.in.get<true>(i, out);
   }
   static bool get(const bar_input& s, Py_ssize_t i, Py_ssize_t j, double* out) noexcept {
-    return s.get_f64(i, j, out);
+    return s.in.get<true>(i, j, out);
   }
 };
 

@@ -41,13 +41,6 @@ bool call_size_object(PyObject* fn, double price, double size, int32_t size_type
   return result && frame::to_double(result.get(), count);
 }
 
-// A price of this bar, read at most once per leg step and only when a rule
-// needs it.
-struct bar_price {
-  bool read = false;
-  double value = 0.0;
-};
-
 template <class Reads>
 class pair_run {
  public:
@@ -85,12 +78,6 @@ class pair_run {
   double exit_fill(bool was_long, double price) const noexcept {
     if (!(s_.slip_point > 0)) return price;
     return was_long ? price - s_.slip_point : price + s_.slip_point;
-  }
-
-  bool price(Py_ssize_t i, int j, bar_price& p) const noexcept {
-    if (p.read) return true;
-    p.read = Reads::price(in_.prices, i, j, &p.value);
-    return p.read;
   }
 
   // Both legs are sized, charged and checked against free cash together;
@@ -190,47 +177,47 @@ class pair_run {
     if (in_position_[j] == 0) return true;
     hold_bars_[j] += 1;
     const bool is_long = direction_[j] == 1;
-    bar_price p;
+    // A stop rule reads this bar's price before anything else; without stops
+    // the price is read only when a close needs it.
+    double p = 0.0;
+    bool have_price = s_.sl_stop > 0 || s_.tp_stop > 0;
+    if (have_price && !Reads::price(in_.prices, i, j, &p)) return false;
 
-    if (s_.sl_stop > 0 && s_.sl_trail != 0) {
-      if (!price(i, j, p)) return false;
-      if (is_long ? p.value > sl_ref_price_[j] : p.value < sl_ref_price_[j])
-        sl_ref_price_[j] = p.value;
-      sl_distance_[j] = calc_stop_dist(sl_ref_price_[j], s_.sl_stop, s_.stop_mode,
-                                       s_.price_tick.v[j], current_size_[j],
-                                       s_.volume_multiple.v[j]);
-      sl_price_[j] = is_long ? sl_ref_price_[j] - sl_distance_[j]
-                             : sl_ref_price_[j] + sl_distance_[j];
-    }
-    // Stops fill at their own level, even when the price has gone past it.
     if (s_.sl_stop > 0) {
-      if (!price(i, j, p)) return false;
-      if (is_long ? p.value <= sl_price_[j] : p.value >= sl_price_[j]) {
+      if (s_.sl_trail != 0) trail_stop(j, is_long, p);
+      // Stops fill at their own level, even when the price has gone past it.
+      if (is_long ? p <= sl_price_[j] : p >= sl_price_[j]) {
         close_leg(j, exit_fill(is_long, sl_price_[j]));
         return true;
       }
     }
-    if (s_.tp_stop > 0) {
-      if (!price(i, j, p)) return false;
-      if (is_long ? p.value >= tp_price_[j] : p.value <= tp_price_[j]) {
-        close_leg(j, exit_fill(is_long, tp_price_[j]));
-        return true;
-      }
-    }
-    if (s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars) {
-      if (!price(i, j, p)) return false;
-      close_leg(j, exit_fill(is_long, p.value));
+    if (s_.tp_stop > 0 && (is_long ? p >= tp_price_[j] : p <= tp_price_[j])) {
+      close_leg(j, exit_fill(is_long, tp_price_[j]));
       return true;
     }
-    // A long leg leaves on a negative exit signal, a short one on a positive.
-    bool signal;
-    if (!Reads::signal(in_.exits, i, Py_NE, &signal)) return false;
-    if (!signal) return true;
-    if (!Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &signal)) return false;
-    if (!signal) return true;
-    if (!price(i, j, p)) return false;
-    close_leg(j, exit_fill(is_long, p.value));
+    bool leave = s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars;
+    if (!leave) {
+      // A long leg leaves on a negative exit signal, a short one on a positive.
+      if (!Reads::signal(in_.exits, i, Py_NE, &leave)) return false;
+      if (leave && !Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &leave)) return false;
+      if (!leave) return true;
+    }
+    if (!have_price && !Reads::price(in_.prices, i, j, &p)) return false;
+    close_leg(j, exit_fill(is_long, p));
     return true;
+  }
+
+  // The stop-loss reference follows the best price (a NaN price leaves it),
+  // and the stop is placed again from it on every bar.
+  void trail_stop(int j, bool is_long, double p) noexcept {
+    const double old_ref = sl_ref_price_[j];
+    // Written as max/min selections so the best-price update has no branch.
+    const double ref = is_long ? (p > old_ref ? p : old_ref) : (p < old_ref ? p : old_ref);
+    const double distance = calc_stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.v[j],
+                                           current_size_[j], s_.volume_multiple.v[j]);
+    sl_ref_price_[j] = ref;
+    sl_distance_[j] = distance;
+    sl_price_[j] = is_long ? ref - distance : ref + distance;
   }
 
   // A leg left alone by the other's close goes on the same bar.
@@ -275,12 +262,12 @@ class pair_run {
   void write_rows(Py_ssize_t i) const noexcept {
     for (int j = 0; j < 2; ++j) {
       const frame::f64_view& r = rows_[j];
-      r.at(i, 0) = total_equity_;
-      r.at(i, 1) = position_[j];
-      r.at(i, 2) = current_size_[j];
-      r.at(i, 3) = pnl_[j];
-      r.at(i, 4) = cum_profit_;
-      r.at(i, 5) = total_fee_;
+      r.set(i, 0, total_equity_);
+      r.set(i, 1, position_[j]);
+      r.set(i, 2, current_size_[j]);
+      r.set(i, 3, pnl_[j]);
+      r.set(i, 4, cum_profit_);
+      r.set(i, 5, total_fee_);
     }
   }
 
@@ -314,7 +301,8 @@ class pair_run {
 
 bool run_pair(const pair_settings& s, const pair_inputs& in, const frame::f64_view* rows,
               int32_t n) noexcept {
-  if (in.entries.f64_data && in.exits.f64_data && in.prices.f64_data)
+  if (in.entries.typed && in.exits.typed && in.prices.typed && in.entries.in.float64() &&
+      in.exits.in.float64() && in.prices.in.float64())
     return pair_run<f64_reads>(s, in, rows).run(n);
   if (in.entries.typed && in.exits.typed && in.prices.typed)
     return pair_run<typed_reads>(s, in, rows).run(n);
