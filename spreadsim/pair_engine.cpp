@@ -177,11 +177,9 @@ class pair_run {
     if (in_position_[j] == 0) return true;
     hold_bars_[j] += 1;
     const bool is_long = direction_[j] == 1;
-    // A stop rule reads this bar's price before anything else; without stops
-    // the price is read only when a close needs it.
-    double p = 0.0;
-    bool have_price = s_.sl_stop > 0 || s_.tp_stop > 0;
-    if (have_price && !Reads::price(in_.prices, i, j, &p)) return false;
+    // Every exit rule of an open leg works with this bar's price.
+    double p;
+    if (!Reads::price(in_.prices, i, j, &p)) return false;
 
     if (s_.sl_stop > 0) {
       if (s_.sl_trail != 0) trail_stop(j, is_long, p);
@@ -202,7 +200,6 @@ class pair_run {
       if (leave && !Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &leave)) return false;
       if (!leave) return true;
     }
-    if (!have_price && !Reads::price(in_.prices, i, j, &p)) return false;
     close_leg(j, exit_fill(is_long, p));
     return true;
   }

@@ -213,7 +213,7 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
         if not in_pos[j]:
             return
         hold[j] += 1
-        p = float(prices[i, j]) if (sl_stop > 0 or tp_stop > 0 or max_hold_bars > 0) else None
+        p = float(prices[i, j])
         if sl_stop > 0 and sl_trail:
             if direction[j] == 1:
                 if p > sl_ref[j]:
@@ -241,7 +241,7 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
             return
         if exits[i] != 0:
             if (direction[j] == 1 and exits[i] < 0) or (direction[j] == -1 and exits[i] > 0):
-                close_leg(j, out_fill(j, float(prices[i, j])))
+                close_leg(j, out_fill(j, p))
 
     for i in range(n):
         pnl[0] = pnl[1] = 0.0

@@ -156,16 +156,15 @@ def test_short_prices_raise_at_first_read(shape, index):
     assert str(e.value) == index_error_text(prices, index)
 
 
-def test_stop_test_on_missing_price_row_raises():
+@pytest.mark.parametrize("stops", [{"sl_stop": 1.0}, {}])
+def test_open_pair_reads_every_price_row(stops):
+    # An open leg reads its price on every held bar, with or without a rule
+    # that needs it, so prices shorter than close never go unnoticed.
     prices = np.array([[100.0, 50.0]] * 2)
     close = np.ones((4, 2))
-    with pytest.raises(IndexError):
+    with pytest.raises(IndexError, match="index 2 is out of bounds for axis 0 with size 2"):
         spreadsim.pair_from_signals(close, np.array([0, 1.0, 0, 0]), np.zeros(4),
-                                    prices=prices, sl_stop=1.0)
-    # Without a rule that needs the price, the open pair reads none.
-    r0, _ = spreadsim.pair_from_signals(close, np.array([0, 1.0, 0, 0]), np.zeros(4),
-                                        prices=prices)
-    assert r0[:, 1].tolist() == [0.0, 1.0, 1.0, 1.0]
+                                    prices=prices, **stops)
 
 
 @pytest.mark.parametrize("entries, error, text", [
