@@ -194,7 +194,9 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   ref pos_or_kw = ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
   if (!pos_or_kw) return nullptr;
   const function_def& def = *f->def;
-  ref params = ref::steal(PyList_New(def.n_params));
+  // Filled by appending: Python code runs between the items (the Parameter
+  // constructor), and a list with empty slots must never be reachable.
+  ref params = ref::steal(PyList_New(0));
   if (!params) return nullptr;
   for (int i = 0; i < def.n_params; ++i) {
     ref pos = ref::steal(Py_BuildValue("(OO)", f->names[i], pos_or_kw.get()));
@@ -204,9 +206,8 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         PyDict_SetItemString(kw.get(), "default",
                              PyTuple_GET_ITEM(f->defaults, i - def.n_required)) < 0)
       return nullptr;
-    PyObject* p = PyObject_Call(parameter.get(), pos.get(), kw.get());
-    if (p == nullptr) return nullptr;
-    PyList_SET_ITEM(params.get(), i, p);
+    ref p = ref::steal(PyObject_Call(parameter.get(), pos.get(), kw.get()));
+    if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
   }
   return PyObject_CallMethod(inspect.get(), "Signature", "(O)", params.get());
 }

@@ -60,7 +60,8 @@ class held_buffer {
     release();
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
-    pin_ = pin_memory_owner(obj);
+    // The exporter of the memory: `obj` itself, or what its __buffer__ chose.
+    pin_ = pin_memory_owner(view_.obj != nullptr ? view_.obj : obj);
     if (pin_ == nullptr && PyErr_Occurred()) {
       release();
       return false;

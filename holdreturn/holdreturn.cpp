@@ -146,22 +146,29 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
     return nullptr;
   }
 
-  // The curves: each length converted again (when its conversion may differ)
-  // and its curve created in turn, then all written in one pass.
-  if (!one_walk && !holds.allocate(m)) return nullptr;
+  // The curves: on the written-order path each length is converted again,
+  // all of them before any curve exists, so no Python code runs while the
+  // curve list is half built or the curve block could be touched.
+  if (!one_walk) {
+    if (!holds.allocate(m)) return nullptr;
+    for (int32_t k = 0; k < m; ++k)
+      if (!hold_length(bars, k, &holds[k])) return nullptr;
+  }
   scratch<double*> curve_data;
-  frame::ref curves = frame::ref::steal(PyList_New(m));
+  // Filled by appending: a list with empty slots must never be reachable
+  // (an allocation may run the collector and its Python callbacks).
+  frame::ref curves = frame::ref::steal(PyList_New(0));
   if (!curves || !curve_data.allocate(m)) return nullptr;
   // One (m, n) block holds every curve, each curve a row of it: one large
   // allocation faults in far fewer pages than m separate ones.
-  frame::ref block;
-  for (int32_t k = 0; k < m; ++k) {
-    if (!one_walk && !hold_length(bars, k, &holds[k])) return nullptr;
-    if (!block && !(block = frame::ref::steal(new_matrix(m, n, false)))) return nullptr;
-    PyObject* curve = PySequence_GetItem(block.get(), k);
-    if (curve == nullptr) return nullptr;
-    PyList_SET_ITEM(curves.get(), k, curve);
-    curve_data[k] = matrix_data(curve);
+  if (m > 0) {
+    frame::ref block = frame::ref::steal(new_matrix(m, n, false));
+    if (!block) return nullptr;
+    for (int32_t k = 0; k < m; ++k) {
+      frame::ref curve = frame::ref::steal(PySequence_GetItem(block.get(), k));
+      if (!curve || PyList_Append(curves.get(), curve.get()) < 0) return nullptr;
+      curve_data[k] = matrix_data(curve.get());
+    }
   }
   write_curves(curve_data.get(), holds.get(), m, n, found, ratios);
 

@@ -7,6 +7,7 @@ against it bit for bit.
 """
 
 import math
+import warnings
 
 import numpy as np
 
@@ -20,6 +21,14 @@ def to_int32(obj):
         value = int(obj)
     elif hasattr(type(obj), "__int__"):
         value = type(obj).__int__(obj)
+        if not isinstance(value, int):
+            raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
+        if type(value) is not int:
+            warnings.warn(
+                f"__int__ returned non-int (type {type(value).__name__}).  The ability to "
+                "return an instance of a strict subclass of int is deprecated, and may be "
+                "removed in a future version of Python.", DeprecationWarning, stacklevel=2)
+            value = int(value)
     else:
         raise TypeError("an integer is required")
     if not -2**31 <= value < 2**31:
@@ -44,11 +53,12 @@ def calc_holdreturn(signals, close, bars):
     if not indices:
         return dict(zip(KEYS, (np.zeros((0, m)), np.zeros((0, m)), [], [], [], bars)))
 
-    held = memoryview(close)
+    held = None
     long_profits = np.zeros((len(indices), m))
     short_profits = np.zeros((len(indices), m))
     for i, sig in enumerate(indices):
         open_price = float(close[sig])
+        held = memoryview(close) if held is None else held
         if open_price <= 0 or not math.isfinite(open_price):
             long_profits[i, :] = np.nan
             short_profits[i, :] = np.nan

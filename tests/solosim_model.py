@@ -9,6 +9,7 @@ of floats.
 """
 
 import math
+import operator
 
 import numpy as np
 
@@ -36,6 +37,18 @@ def int32(obj):
     if not INT32_MIN <= value <= INT32_MAX:
         raise OverflowError("Python int too large to convert to C int")
     return value
+
+
+def as_double(obj):
+    """An element read into a double: a float as it is, other objects through
+    __float__ or __index__; text is no number here (unlike float())."""
+    if isinstance(obj, float):
+        return float(obj)
+    if hasattr(type(obj), "__float__"):
+        return float(obj)
+    if hasattr(type(obj), "__index__"):
+        return float(operator.index(obj))
+    raise TypeError(f"must be real number, not {type(obj).__name__}")
 
 
 def calculate_size(close_price, size, size_type, init_cash, margin_rate, volume_multiple):
@@ -276,7 +289,7 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
         pnl = [0.0] * m
         for j in range(m):
             if i >= min_start_length - 1:
-                current_price = float(prices[i, j])
+                current_price = as_double(prices[i, j])
                 if not in_position[j]:
                     e = entries[i, j]
                     if e != 0:
