@@ -48,13 +48,14 @@ sanitized() {
     PYTHONMALLOC=malloc "$@"
 }
 
-if [ "$build" = 1 ]; then
-  sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}"
-fi
-
+# Fuzzing first, so a run ends with the test suite's summary line.
 if [ "$fuzz_seconds" != 0 ]; then
   mkdir -p build/fuzz  # crash and slow-input files land here
   sanitized "$venv/bin/python" fuzz/fuzz_calls.py -max_total_time="$fuzz_seconds" \
     -max_len=4096 -len_control=0 -rss_limit_mb=4096 -timeout=60 \
     -artifact_prefix=build/fuzz/ -print_final_stats=1
+fi
+
+if [ "$build" = 1 ]; then
+  sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}"
 fi
