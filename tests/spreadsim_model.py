@@ -8,6 +8,10 @@ float(), exactly as the engine treats its inputs.
 
 import numpy as np
 
+# spreadsim carries solosim's sizing, commission and stop-distance rules.
+from solosim_model import calculate_commission as calc_commission
+from solosim_model import calculate_size, f32, stop_distance
+
 
 class StopDistError:
     """Counts the zero-divisor reports of the stop distance."""
@@ -15,54 +19,13 @@ class StopDistError:
     reports = 0
 
 
-def f32(x):
-    """float(x) rounded to single precision and widened back."""
-    with np.errstate(over="ignore"):
-        return float(np.float32(float(x)))
-
-
-def calculate_size(close_price, size, size_type, init_cash, margin_rate, volume_multiple):
-    if size_type == 0:
-        x = size
-    elif size_type in (1, 2):
-        m = close_price * volume_multiple * margin_rate
-        if m == 0:
-            raise ZeroDivisionError("float division")
-        x = size / m if size_type == 1 else size * init_cash / m
-    else:
-        x = 0.0
-    n = int(x)
-    if 1 > n:
-        n = 1
-    return float(n)
-
-
-def calc_commission(price, size, volume_multiple, commission, com_type, price_tick):
-    if com_type == 0:
-        return commission * price_tick * volume_multiple * size
-    if com_type == 1:
-        return commission * size
-    if com_type == 2:
-        return price * size * volume_multiple * commission
-    return 0.0
-
-
-def calc_stop_dist(ref_price, stop_value, stop_mode, price_tick, size, volume_multiple):
-    if stop_value <= 0:
+def calc_stop_dist(*args):
+    """The stop distance; a zero divisor is reported (counted) and gives 0.0."""
+    try:
+        return stop_distance(*args)
+    except ZeroDivisionError:
+        StopDistError.reports += 1
         return 0.0
-    if stop_mode == 0:
-        return stop_value * price_tick
-    if stop_mode == 1:
-        if size > 0 and volume_multiple > 0:
-            d = size * volume_multiple
-            if d == 0:
-                StopDistError.reports += 1
-                return 0.0
-            return stop_value / d
-        return 0.0
-    if stop_mode == 2:
-        return ref_price * stop_value
-    return 0.0
 
 
 def normalise(x):
