@@ -17,6 +17,11 @@ bool raise_arg_type(const char* param, const char* expected, PyObject* got) noex
   return false;
 }
 
+bool raise_none_arg(const char* param) noexcept {
+  PyErr_Format(PyExc_TypeError, "Argument '%s' must not be None", param);
+  return false;
+}
+
 bool raise_list_index() noexcept {
   PyErr_SetString(PyExc_IndexError, "list index out of range");
   return false;

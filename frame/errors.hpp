@@ -16,6 +16,10 @@ FRAME_COLD void add_traceback(const char* qualname) noexcept;
 // TypeError "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 FRAME_COLD bool raise_arg_type(const char* param, const char* expected, PyObject* got) noexcept;
 
+// TypeError "Argument '%s' must not be None", for an array parameter the
+// binding lets None through but the computation needs.
+FRAME_COLD bool raise_none_arg(const char* param) noexcept;
+
 // IndexError "list index out of range", as a list subscript raises it.
 FRAME_COLD bool raise_list_index() noexcept;
 

@@ -99,7 +99,7 @@ bool prepare_holds(PyObject* bars, int32_t m, scratch<int32_t>* holds,
 PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view, PyObject* close,
                           const frame::f64_view& close_view, PyObject* bars) noexcept {
   if (signals == Py_None) {
-    PyErr_SetString(PyExc_TypeError, "Argument 'signals' must not be None");
+    frame::raise_none_arg("signals");
     return nullptr;
   }
   // Counts are 32-bit; a longer input is refused rather than wrapped.

@@ -51,11 +51,7 @@ static_assert(sizeof from_signals_params / sizeof from_signals_params[0] == a_co
 // The shape of the run from `close`: a 2-D ndarray whose extents fit the
 // 32-bit counters. Checked before any other work.
 bool run_shape(PyObject* close, int32_t* n, int32_t* m) noexcept {
-  if (close == Py_None) {
-    PyErr_SetString(PyExc_TypeError,
-                    "from_signals() argument 'close' must be a 2-D numpy.ndarray, not None");
-    return false;
-  }
+  if (close == Py_None) return frame::raise_none_arg("close");
   auto* arr = reinterpret_cast<PyArrayObject*>(close);  // the binding checked the type
   if (PyArray_NDIM(arr) != 2) {
     PyErr_Format(PyExc_ValueError,

@@ -51,12 +51,6 @@ constexpr const char* doc =
     "    prices: (n, 2) 成交价格\n"
     "    leg_size_ratio: A:B 手数比例\n";
 
-// The engine needs the bar count, which None does not have.
-FRAME_COLD bool raise_close_none() noexcept {
-  PyErr_SetString(PyExc_TypeError, "Argument 'close' must not be None");
-  return false;
-}
-
 FRAME_COLD bool raise_no_first_dimension() noexcept {
   PyErr_SetString(PyExc_IndexError, "tuple index out of range");
   return false;
@@ -69,7 +63,7 @@ FRAME_COLD bool raise_rows_out_of_bounds(int axis) noexcept {
 
 // The bar count: the first dimension of `close`, which must fit 32 bits.
 bool bar_count(PyObject* close, int32_t* n) noexcept {
-  if (close == Py_None) return raise_close_none();
+  if (close == Py_None) return frame::raise_none_arg("close");
   PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(close);
   if (PyArray_NDIM(arr) < 1) return raise_no_first_dimension();
   const npy_intp rows = PyArray_DIM(arr, 0);

@@ -142,7 +142,7 @@ class TestBindingErrors:
 
 class TestClose:
     @pytest.mark.parametrize("close, exc, text", [
-        (None, TypeError, "from_signals() argument 'close' must be a 2-D numpy.ndarray, not None"),
+        (None, TypeError, "Argument 'close' must not be None"),
         (np.zeros(4), ValueError,
          "from_signals() argument 'close' must be two-dimensional, got 1 dimension(s)"),
         (np.zeros((2, 2, 2)), ValueError,
