@@ -131,3 +131,15 @@ def test_cli_runs_on_a_csv_and_reports_a_bad_one(tmp_path):
 def test_cli_help():
     r = run_cli("--help")
     assert r.returncode == 0 and "--csv" in r.stdout and "--plot" in r.stdout
+
+
+def test_cli_plot_writes_a_png_or_explains_how(tmp_path):
+    out = tmp_path / "demo.png"
+    r = run_cli("--plot", str(out))
+    assert r.returncode == 0, r.stderr
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "pip install" in r.stderr and not out.exists()
+    else:
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
