@@ -7,32 +7,19 @@ against it bit for bit.
 """
 
 import math
-import warnings
 
 import numpy as np
+
+from solosim_model import int32
 
 KEYS = ("long_profits", "short_profits", "signal_indices", "signal_directions",
         "cum_profit", "bars")
 
 
 def to_int32(obj):
-    """The engine's holding-length conversion, negative lengths refused."""
-    if isinstance(obj, int):
-        value = int(obj)
-    elif hasattr(type(obj), "__int__"):
-        value = type(obj).__int__(obj)
-        if not isinstance(value, int):
-            raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
-        if type(value) is not int:
-            warnings.warn(
-                f"__int__ returned non-int (type {type(value).__name__}).  The ability to "
-                "return an instance of a strict subclass of int is deprecated, and may be "
-                "removed in a future version of Python.", DeprecationWarning, stacklevel=2)
-            value = int(value)
-    else:
-        raise TypeError("an integer is required")
-    if not -2**31 <= value < 2**31:
-        raise OverflowError("Python int too large to convert to C int")
+    """The engine's holding-length conversion: the binding's integer
+    conversion, negative lengths refused."""
+    value = int32(obj)
     if value < 0:
         raise ValueError(f"holding length must be non-negative, got {value}")
     return value

@@ -10,6 +10,7 @@ of floats.
 
 import math
 import operator
+import warnings
 
 import numpy as np
 
@@ -24,14 +25,21 @@ def f32(x):
 
 
 def int32(obj):
-    """The integer conversion of a parameter: an int as it is, anything else
-    through its type's __int__ (no text parsing), 32-bit range."""
+    """The binding's integer conversion, shared by every module: an int as it
+    is, anything else through its type's __int__ (no text parsing), 32-bit
+    range."""
     if isinstance(obj, int):
         value = int(obj)
     elif hasattr(type(obj), "__int__"):
         value = type(obj).__int__(obj)
         if not isinstance(value, int):
             raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
+        if type(value) is not int:
+            warnings.warn(
+                f"__int__ returned non-int (type {type(value).__name__}).  The ability to "
+                "return an instance of a strict subclass of int is deprecated, and may be "
+                "removed in a future version of Python.", DeprecationWarning, stacklevel=2)
+            value = int(value)
     else:
         raise TypeError("an integer is required")
     if not INT32_MIN <= value <= INT32_MAX:

@@ -8,6 +8,7 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import holdreturn_model as model
+from solosim_model import int32
 from property_support import (INF, NAN, PROFILE, assert_same_outcome, bits, laid_out, outcome,
                               price_path)
 from quorra.accel import holdreturn
@@ -118,7 +119,7 @@ def single_model(signal, close, bar_hold):
     """calc_single_holdreturn from the model: the holding length converted
     first, the inner result's values, a new empty curve list when it has
     none, and the converted length in a new list."""
-    hold = int32_only(bar_hold)
+    hold = int32(bar_hold)
     inner = model.calc_holdreturn(signal, close, [hold])
     result = {key: inner[key] for key in model.KEYS[:4]}
     result["cum_profit"] = inner["cum_profit"] if inner["cum_profit"] else []
@@ -131,7 +132,7 @@ def single_model(signal, close, bar_hold):
 def test_calc_single_holdreturn_matches_model(drawn, bar_hold):
     signal, close, refused = drawn
     got = outcome(holdreturn.calc_single_holdreturn, signal, close, bar_hold)
-    conversion = outcome(int32_only, bar_hold)
+    conversion = outcome(int32, bar_hold)
     if conversion[0] == "raised":  # the length is converted before the arrays are checked
         want = conversion
     else:
@@ -144,18 +145,3 @@ def test_calc_single_holdreturn_matches_model(drawn, bar_hold):
         assert type(g["bars"][0]) is int
 
     assert_same_outcome(got, want, compare)
-
-
-def int32_only(value):
-    """The binding's int32 conversion alone (no sign check)."""
-    if isinstance(value, int):
-        converted = int(value)
-    elif hasattr(type(value), "__int__"):
-        converted = type(value).__int__(value)
-        if not isinstance(converted, int):
-            raise TypeError(f"__int__ returned non-int (type {type(converted).__name__})")
-    else:
-        raise TypeError("an integer is required")
-    if not -2**31 <= converted < 2**31:
-        raise OverflowError("Python int too large to convert to C int")
-    return converted

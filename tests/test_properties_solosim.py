@@ -6,6 +6,7 @@ import ctypes
 import math
 
 import numpy as np
+import pytest
 from hypothesis import event, given
 from hypothesis import strategies as st
 
@@ -13,7 +14,7 @@ import solosim_model as model
 from property_support import (INF, LAYOUTS, NAN, PROFILE, assert_same_arrays,
                               assert_same_outcome, laid_out, outcome, price_path,
                               signal_matrix)
-from quorra.accel import solosim
+from quorra.accel import solosim, spreadsim
 
 CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
                             ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
@@ -174,11 +175,14 @@ def test_from_signals_matches_model(drawn):
     assert_same_outcome(got, want, assert_same_arrays)
 
 
+# spreadsim's calculate_size is built from the same source: both are checked.
+@pytest.mark.parametrize("calculate_size", [solosim.calculate_size, spreadsim.calculate_size],
+                         ids=["solosim", "spreadsim"])
 @PROFILE
-@given(st.lists(NUMBERS, min_size=6, max_size=6), INT_SETTINGS)
-def test_calculate_size_matches_model(values, size_type):
+@given(values=st.lists(NUMBERS, min_size=6, max_size=6), size_type=INT_SETTINGS)
+def test_calculate_size_matches_model(calculate_size, values, size_type):
     price, size, _, cash, margin_rate, multiple = values
-    got = outcome(solosim.calculate_size, price, size, size_type, cash, margin_rate, multiple)
+    got = outcome(calculate_size, price, size, size_type, cash, margin_rate, multiple)
     want = outcome(lambda: model.calculate_size(float(price), float(size), model.int32(size_type),
                                                 float(cash), float(margin_rate), float(multiple)))
     assert_same_outcome(got, want, lambda g, w: (type(g), g.hex()) == (float, w.hex()))

@@ -115,14 +115,3 @@ def test_pair_from_signals_matches_model(drawn):
           "empty" if drawn[0]["close"].shape[0] == 0 else
           "traded" if np.any(want[1][0][:, 1]) else "no trade")
     assert_same_outcome(got, want, same_pair)
-
-
-@PROFILE
-@given(st.lists(NUMBERS, min_size=6, max_size=6), INT_SETTINGS)
-def test_calculate_size_matches_model(values, size_type):
-    price, size, _, cash, margin_rate, multiple = values
-    got = outcome(spreadsim.calculate_size, price, size, size_type, cash, margin_rate, multiple)
-    want = outcome(lambda: model.calculate_size(
-        float(price), float(size), solosim_model.int32(size_type), float(cash),
-        float(margin_rate), float(multiple)))
-    assert_same_outcome(got, want, lambda g, w: (type(g), g.hex()) == (float, w.hex()))
