@@ -1,7 +1,7 @@
 #include "frame/convert.hpp"
 
 #include "frame/errors.hpp"
-#include "frame/module.hpp"
+#include "frame/module_state.hpp"
 #include "frame/refs.hpp"
 
 #include <climits>

@@ -2,7 +2,7 @@
 
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
-#include "frame/module.hpp"
+#include "frame/module_state.hpp"
 #include "frame/refs.hpp"
 
 #include <cstddef>
@@ -28,26 +28,6 @@ function_object* as_function(PyObject* self) noexcept {
   return reinterpret_cast<function_object*>(self);
 }
 
-// ---- binding errors ----
-
-FRAME_COLD PyObject* raise_count(const function_def& def, Py_ssize_t given) noexcept {
-  const char* more_or_less;
-  Py_ssize_t expected;
-  if (def.n_required == def.n_params) {
-    more_or_less = "exactly";
-    expected = def.n_params;
-  } else if (given < def.n_required) {
-    more_or_less = "at least";
-    expected = def.n_required;
-  } else {
-    more_or_less = "at most";
-    expected = def.n_params;
-  }
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               def.name, more_or_less, expected, expected == 1 ? "" : "s", given);
-  return nullptr;
-}
-
 // Finds the parameter named `key` among names[from, to): identity first,
 // then equal text. -1 when none matches, -2 with an exception set.
 Py_ssize_t find_param(const function_object* f, PyObject* key, int from, int to) noexcept {
@@ -59,6 +39,10 @@ Py_ssize_t find_param(const function_object* f, PyObject* key, int from, int to)
     if (eq == -1 && PyErr_Occurred()) return -2;
   }
   return -1;
+}
+
+inline bool raise_count(const function_def& def, Py_ssize_t given) noexcept {
+  return raise_arg_count(def.name, def.n_required, def.n_params, given);
 }
 
 // Fills `bound` from positional arguments and keyword names; false with the
@@ -76,22 +60,13 @@ bool bind(const function_object* f, PyObject* const* argv, Py_ssize_t nargs, PyO
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-      return false;
-    }
+    if (!PyUnicode_Check(key)) return raise_keyword_not_string(def.name);
     Py_ssize_t at = find_param(f, key, static_cast<int>(nargs), def.n_params);
     if (at == -2) return false;
     if (at == -1) {
       at = find_param(f, key, 0, static_cast<int>(nargs));
       if (at == -2) return false;
-      if (at >= 0)
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     def.name, key);
-      else
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name,
-                     key);
-      return false;
+      return at >= 0 ? raise_keyword_repeats(def.name, key) : raise_keyword_unknown(def.name, key);
     }
     bound[at] = argv[nargs + k];
   }
@@ -115,10 +90,7 @@ bool type_test(const param& p, PyObject* o) noexcept {
   switch (p.k) {
     case kind::array: {
       PyTypeObject* t = ndarray_type();
-      if (t == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "Missing type object");
-        return false;
-      }
+      if (t == nullptr) return raise_missing_type();
       return PyObject_TypeCheck(o, t) || raise_arg_type(p.name, t->tp_name, o);
     }
     case kind::tuple: return PyTuple_CheckExact(o) || raise_arg_type(p.name, "tuple", o);
@@ -152,6 +124,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
                               PyObject* kwnames) noexcept {
   function_object* f = as_function(self);
   PyObject* result = run_call(f, argv, PyVectorcall_NARGS(nargsf), kwnames);
+  // The single exit: a result exactly when no exception is pending.
+  FRAME_ASSERT((result != nullptr) == (PyErr_Occurred() == nullptr));
   if (result == nullptr) add_traceback(f->qualname);
   return result;
 }
@@ -274,26 +248,87 @@ PyTypeObject function_type = [] {
   return t;
 }();
 
-}  // namespace
+// Whether a default of this form can stand for a parameter of this kind.
+bool fits(kind k, default_value::form f) noexcept {
+  using form = default_value::form;
+  switch (k) {
+    case kind::f64:
+    case kind::f32: return f == form::number || f == form::integer;
+    case kind::i32:
+    case kind::i64: return f == form::integer;
+    case kind::array:
+    case kind::list: return f == form::none;
+    case kind::tuple: return f == form::none || f == form::empty_tuple;
+    case kind::object: return f != form::required;
+  }
+  return false;
+}
 
-PyObject* make_function(const function_def& def, const char* module_name,
-                        PyObject* defaults) noexcept {
-  if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
-    return nullptr;
-  const int n_defaults = def.n_params - def.n_required;
-  if (def.n_params > max_params ||
-      (defaults != nullptr && PyTuple_GET_SIZE(defaults) != n_defaults) ||
-      (defaults == nullptr && n_defaults != 0)) {
+// The default object of one parameter. New reference or nullptr.
+PyObject* make_default(const default_value& d) noexcept {
+  using form = default_value::form;
+  switch (d.f) {
+    case form::none: return Py_NewRef(Py_None);
+    case form::number: return PyFloat_FromDouble(d.items[0]);
+    case form::integer: return PyLong_FromLong(static_cast<long>(d.items[0]));
+    case form::empty_tuple: return PyTuple_New(0);
+    case form::number_list:
+    case form::integer_list: {
+      ref list = ref::steal(PyList_New(0));
+      if (!list) return nullptr;
+      for (int k = 0; k < d.count; ++k) {
+        ref item = ref::steal(d.f == form::number_list
+                                  ? PyFloat_FromDouble(d.items[k])
+                                  : PyLong_FromLong(static_cast<long>(d.items[k])));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+      }
+      return list.release();
+    }
+    case form::required: break;
+  }
+  PyErr_SetString(PyExc_SystemError, "a required parameter has no default");
+  return nullptr;
+}
+
+// The tuple of defaults of the parameters after the required ones, or
+// nullptr with no exception when every parameter is required. A table whose
+// defaults do not fit it fails with SystemError.
+PyObject* make_defaults(const function_def& def) noexcept {
+  bool table_fits = def.n_params <= max_params && def.n_required <= def.n_params;
+  for (int i = 0; table_fits && i < def.n_params; ++i) {
+    const default_value::form f = def.params[i].fallback.f;
+    table_fits = i < def.n_required ? f == default_value::form::required
+                                    : fits(def.params[i].k, f);
+  }
+  if (!table_fits) {
     PyErr_Format(PyExc_SystemError, "bad parameter table for %s", def.name);
     return nullptr;
   }
+  if (def.n_required == def.n_params) return nullptr;
+  ref tuple = ref::steal(PyTuple_New(def.n_params - def.n_required));
+  if (!tuple) return nullptr;
+  for (int i = def.n_required; i < def.n_params; ++i) {
+    PyObject* value = make_default(def.params[i].fallback);
+    if (value == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i - def.n_required, value);
+  }
+  return tuple.release();
+}
+
+}  // namespace
+
+PyObject* make_function(const function_def& def, const char* module_name) noexcept {
+  if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
+    return nullptr;
+  ref defaults = ref::steal(make_defaults(def));
+  if (!defaults && PyErr_Occurred()) return nullptr;
   function_object* f = PyObject_GC_New(function_object, &function_type);
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
   f->def = &def;
   for (PyObject*& n : f->names) n = nullptr;
   f->name = f->module_name = f->doc = nullptr;
-  f->defaults = Py_XNewRef(defaults);
+  f->defaults = defaults.release();
   std::snprintf(f->qualname, sizeof f->qualname, "%s.%s", module_name, def.name);
   ref self = ref::steal(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(self.get());
@@ -309,7 +344,7 @@ PyObject* make_function(const function_def& def, const char* module_name,
   // Defaults are converted once here; calls that omit them skip conversion.
   for (int i = def.n_required; i < def.n_params; ++i) {
     arg& a = f->default_args[i];
-    a.obj = PyTuple_GET_ITEM(defaults, i - def.n_required);
+    a.obj = PyTuple_GET_ITEM(f->defaults, i - def.n_required);
     if (!convert_scalar(def.params[i], a.obj, a)) return nullptr;
   }
   return self.release();

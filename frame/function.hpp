@@ -1,5 +1,6 @@
 // The function object type shared by every Python-visible function: a
-// vectorcall object driven by a static parameter table.
+// vectorcall object driven by a static parameter table, each parameter with
+// its default beside it.
 #pragma once
 
 #include "frame/python.hpp"
@@ -20,9 +21,43 @@ enum class kind : uint8_t {
   list,    // None or exactly a list
 };
 
+// A parameter's default, made once when the function object is built. List
+// defaults are single objects shared by every call that omits them.
+struct default_value {
+  enum class form : uint8_t {
+    required,      // no default: the parameter must be given
+    none,          // None
+    number,        // a float
+    integer,       // an int
+    empty_tuple,   // ()
+    number_list,   // a list of `count` floats
+    integer_list,  // a list of `count` ints
+  };
+  form f = form::required;
+  double items[2] = {0.0, 0.0};  // the number, or the list's elements
+  int count = 0;
+};
+
+namespace defaults {
+constexpr default_value none() { return {default_value::form::none}; }
+constexpr default_value number(double v) { return {default_value::form::number, {v, 0.0}}; }
+constexpr default_value integer(int v) { return {default_value::form::integer, {double(v), 0.0}}; }
+constexpr default_value empty_tuple() { return {default_value::form::empty_tuple}; }
+constexpr default_value number_list(double a) {
+  return {default_value::form::number_list, {a, 0.0}, 1};
+}
+constexpr default_value number_list(double a, double b) {
+  return {default_value::form::number_list, {a, b}, 2};
+}
+constexpr default_value integer_list(int a) {
+  return {default_value::form::integer_list, {double(a), 0.0}, 1};
+}
+}  // namespace defaults
+
 struct param {
   const char* name;
   kind k;
+  default_value fallback = {};  // required unless given
 };
 
 constexpr int max_params = 24;
@@ -58,12 +93,12 @@ struct function_def {
   body_fn body;
 };
 
-// Creates the function object for `def` in the module named `module_name`.
-// `defaults` (borrowed; nullptr when every parameter is required) is the
-// tuple of default values of the parameters after the required ones; their
-// scalar conversions are done here once. New reference or nullptr.
-PyObject* make_function(const function_def& def, const char* module_name,
-                        PyObject* defaults) noexcept;
+// Creates the function object for `def` in the module named `module_name`,
+// with the defaults of its parameter table made and converted once here.
+// A table whose defaults do not fit it (a required parameter after one with
+// a default, a default of the wrong form for its kind, a count that is not
+// n_required) fails with SystemError. New reference or nullptr.
+PyObject* make_function(const function_def& def, const char* module_name) noexcept;
 
 // True when `callable` is the function object made for `def` in this module:
 // the engines call the native routine directly in that case.

@@ -1,18 +1,16 @@
 #include "frame/inputs.hpp"
 
-#include "frame/module.hpp"
+#include "frame/module_state.hpp"
+#include "frame/unaligned.hpp"
 
 #include <cmath>
-#include <cstring>
 
 namespace frame {
 namespace {
 
 template <class T>
 double load(const char* p) noexcept {
-  T v;
-  std::memcpy(&v, p, sizeof v);  // arrays may be unaligned
-  return static_cast<double>(v);
+  return static_cast<double>(load_unaligned<T>(p));
 }
 
 // NumPy's bool scalar is True for any nonzero byte.
@@ -20,8 +18,7 @@ double load_bool(const char* p) noexcept { return *p != 0 ? 1.0 : 0.0; }
 
 // IEEE half precision widened exactly to double.
 double load_half(const char* p) noexcept {
-  uint16_t h;
-  std::memcpy(&h, p, sizeof h);
+  const uint16_t h = load_unaligned<uint16_t>(p);
   const int sign = h >> 15;
   const int exponent = (h >> 10) & 0x1F;
   const int mantissa = h & 0x3FF;

@@ -5,9 +5,9 @@
 #pragma once
 
 #include "frame/refs.hpp"
+#include "frame/unaligned.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 namespace frame {
 
@@ -52,7 +52,7 @@ class numeric_input {
   template <bool Float64>
   void load(const char* p, double* out) const noexcept {
     if (Float64 || f64_)
-      std::memcpy(out, p, sizeof(double));
+      *out = load_unaligned<double>(p);
     else
       *out = load_(p);
   }

@@ -2,6 +2,7 @@
 #include "frame/module.hpp"
 
 #include "frame/function.hpp"
+#include "frame/module_state.hpp"
 #include "frame/refs.hpp"
 
 #include <cstdint>
@@ -9,12 +10,10 @@
 namespace frame {
 namespace {
 
-// Process-wide state of this module (each module links its own copy).
+// What the definition needs of its own between the steps (the rest of the
+// module's state is in module_state.hpp).
 const module_spec* g_spec = nullptr;
 int64_t g_interpreter_id = -1;
-PyObject* g_module = nullptr;
-PyObject* g_dict = nullptr;
-PyTypeObject* g_ndarray = nullptr;
 
 // Copies one attribute of the module spec onto the new module; a missing
 // attribute is skipped silently.
@@ -42,7 +41,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
                     "interpreter per process.");
     return nullptr;
   }
-  if (g_module != nullptr) return Py_NewRef(g_module);
+  if (this_module() != nullptr) return Py_NewRef(this_module());
 
   ref name = ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
@@ -89,19 +88,14 @@ bool take_ndarray_type(PyObject* numpy) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "numpy", "ndarray");
     return false;
   }
-  Py_XSETREF(g_ndarray, reinterpret_cast<PyTypeObject*>(t.release()));
+  module_state::set_ndarray_type(reinterpret_cast<PyTypeObject*>(t.release()));
   return true;
 }
 
 bool bind_functions(PyObject* module) noexcept {
   for (int k = 0; k < g_spec->n_functions; ++k) {
-    ref defaults;
-    if (g_spec->defaults != nullptr) {
-      defaults = ref::steal(g_spec->defaults(k));
-      if (!defaults && PyErr_Occurred()) return false;
-    }
     const function_def& def = *g_spec->functions[k];
-    ref f = ref::steal(make_function(def, g_spec->full_name, defaults.get()));
+    ref f = ref::steal(make_function(def, g_spec->full_name));
     if (!f || PyModule_AddObjectRef(module, def.name, f.get()) < 0) return false;
   }
   return true;
@@ -120,19 +114,17 @@ int exec_steps(PyObject* module) noexcept {
 }
 
 int exec_module(PyObject* module) noexcept {
-  if (g_module != nullptr) {
-    if (g_module == module) return 0;
+  if (this_module() != nullptr) {
+    if (this_module() == module) return 0;
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
                  g_spec->short_name);
     return -1;
   }
-  g_module = Py_NewRef(module);
-  g_dict = PyModule_GetDict(module);
+  module_state::bind(module);
   if (exec_steps(module) == 0) return 0;
   // A failed execution forgets the module, so a later import starts afresh.
-  g_dict = nullptr;
-  Py_CLEAR(g_module);
+  module_state::forget();
   return -1;
 }
 
@@ -160,14 +152,10 @@ PyModuleDef module_def = {
 
 PyObject* init_module(const module_spec& spec) noexcept {
   g_spec = &spec;
+  module_state::set_name(spec.full_name);
   module_def.m_name = spec.full_name;
   module_def.m_doc = spec.doc;
   return PyModuleDef_Init(&module_def);
 }
-
-PyObject* this_module() noexcept { return g_module; }
-PyObject* module_dict() noexcept { return g_dict; }
-PyTypeObject* ndarray_type() noexcept { return g_ndarray; }
-const char* module_full_name() noexcept { return g_spec ? g_spec->full_name : "quorra.accel"; }
 
 }  // namespace frame

@@ -51,8 +51,7 @@ bool check_double_format(const char* format, const char* type_name) noexcept {
   switch (*f) {
     case '>':
     case '!':
-      PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-      return false;
+      return raise_buffer_big_endian();
     case '=':
     case '<':
       standard_sizes = true;
@@ -68,18 +67,10 @@ bool check_double_format(const char* format, const char* type_name) noexcept {
   if (complex_pair) ++f;
   const char c = *f;
   if (c == 'd' && !complex_pair && f[1] == '\0') return true;
-  if (!known_element(c)) {
-    if (standard_sizes)
-      PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", c);
-    else
-      PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", c);
-    return false;
-  }
-  PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-               type_name, "'",
-               // A double followed by more fields describes what follows it.
-               describe_element(c == 'd' && !complex_pair ? f[1] : c, complex_pair));
-  return false;
+  if (!known_element(c)) return raise_buffer_format_char(c, standard_sizes);
+  // A double followed by more fields describes what follows it.
+  return raise_buffer_dtype(
+      type_name, describe_element(c == 'd' && !complex_pair ? f[1] : c, complex_pair));
 }
 
 }  // namespace
@@ -91,21 +82,10 @@ bool f64_view::acquire(PyObject* obj, int ndim, const char* type_name, bool writ
   if (obj == Py_None) return true;
   if (!buf_.acquire(obj, PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0))) return false;
   const Py_buffer& v = buf_.view();
-  if (v.ndim != ndim) {
-    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                 ndim, v.ndim);
-    buf_.release();
-    return false;
-  }
-  if (!check_double_format(v.format, type_name)) {
-    buf_.release();
-    return false;
-  }
-  if (v.itemsize != 8) {
-    PyErr_Format(PyExc_ValueError,
-                 "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
-                 v.itemsize, v.itemsize == 1 ? "" : "s", type_name, static_cast<Py_ssize_t>(8),
-                 "s");
+  const bool fits = (v.ndim == ndim || raise_buffer_ndim(ndim, v.ndim)) &&
+                    check_double_format(v.format, type_name) &&
+                    (v.itemsize == 8 || raise_buffer_itemsize(v.itemsize, type_name));
+  if (!fits) {
     buf_.release();
     return false;
   }

@@ -2,9 +2,9 @@
 // binding: dimensions, element format, item size.
 #pragma once
 
+#include "frame/errors.hpp"
 #include "frame/refs.hpp"
-
-#include <cstring>
+#include "frame/unaligned.hpp"
 
 namespace frame {
 
@@ -25,23 +25,22 @@ class f64_view {
   // byte-wise (a buffer need not be 8-byte aligned); null for None.
   char* bytes() const noexcept { return data_; }
 
-  // Unchecked element access; callers check indices against shape(). The
-  // buffer need not be aligned (a field of a packed record array), so
-  // elements are copied bytewise, which compiles to plain loads and stores.
-  double get(Py_ssize_t i) const noexcept { return load(data_ + i * strides_[0]); }
+  // Element access without bounds checks: callers check indices against
+  // shape() before the reads. The buffer need not be aligned.
+  double get(Py_ssize_t i) const noexcept {
+    FRAME_ASSERT(i >= 0 && i < shape_[0]);
+    return load_unaligned<double>(data_ + i * strides_[0]);
+  }
   double get(Py_ssize_t i, Py_ssize_t j) const noexcept {
-    return load(data_ + i * strides_[0] + j * strides_[1]);
+    FRAME_ASSERT(i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]);
+    return load_unaligned<double>(data_ + i * strides_[0] + j * strides_[1]);
   }
   void set(Py_ssize_t i, Py_ssize_t j, double v) const noexcept {
-    std::memcpy(data_ + i * strides_[0] + j * strides_[1], &v, sizeof v);
+    FRAME_ASSERT(i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]);
+    store_unaligned(data_ + i * strides_[0] + j * strides_[1], v);
   }
 
  private:
-  static double load(const char* p) noexcept {
-    double v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
 
   held_buffer buf_;
   char* data_ = nullptr;

@@ -1,60 +1,29 @@
-// Pieces shared by the engine's translation units: scratch storage, the
-// detected signals, the price reader and the three stages of the
-// computation (holding lengths, return matrices, curves).
+// Pieces shared by the engine's translation units: the detected signals,
+// the price reader and the three stages of the computation (holding
+// lengths, return matrices, curves).
 #pragma once
 
 #include "frame/binding.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace holdreturn {
 
-// A block of plain values owned for one call, from the interpreter's
-// allocator (a failed allocation raises MemoryError instead of throwing).
-template <class T>
-class scratch {
- public:
-  scratch() noexcept = default;
-  scratch(const scratch&) = delete;
-  scratch& operator=(const scratch&) = delete;
-  ~scratch() { PyMem_Free(p_); }
-
-  bool allocate(size_t count) noexcept {
-    PyMem_Free(p_);
-    p_ = nullptr;
-    if (count <= static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(T))
-      p_ = static_cast<T*>(PyMem_Malloc(count == 0 ? 1 : count * sizeof(T)));
-    if (p_ == nullptr) PyErr_NoMemory();
-    return p_ != nullptr;
-  }
-  T* get() const noexcept { return p_; }
-  T& operator[](size_t i) const noexcept { return p_[i]; }
-
- private:
-  T* p_ = nullptr;
-};
-
 // The signal bars in ascending order with their directions (1 long, -1 short).
 struct signal_list {
-  scratch<int32_t> index;
-  scratch<int8_t> direction;
+  frame::storage<int32_t> index;
+  frame::storage<int8_t> direction;
   int32_t count = 0;
 };
 
 // Element t of a float64 buffer read by stride; callers keep t in range.
-// Buffers need not be aligned (a field of a packed record array), hence the
-// byte copy, which compiles to a plain load.
+// Buffers need not be aligned.
 struct price_series {
   const char* data;
   Py_ssize_t stride;
   double at(int64_t t) const noexcept { return load(data + t * stride); }
-  static double load(const char* p) noexcept {
-    double v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
+  static double load(const char* p) noexcept { return frame::load_unaligned<double>(p); }
 };
 
 // The (num_signals, m) return matrices, C order.

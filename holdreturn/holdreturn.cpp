@@ -9,7 +9,8 @@ namespace holdreturn {
 namespace {
 
 bool find_signals(const frame::f64_view& signals, int32_t n, signal_list* out) noexcept {
-  if (!out->index.allocate(n) || !out->direction.allocate(n)) return false;
+  if (!out->index.allocate_for_overwrite(n) || !out->direction.allocate_for_overwrite(n))
+    return false;
   const price_series values{signals.bytes(), signals.stride(0)};
   int32_t* index = out->index.get();
   int8_t* direction = out->direction.get();
@@ -38,14 +39,13 @@ double* matrix_data(PyObject* a) noexcept {
 
 PyObject* make_result(PyObject* long_profits, PyObject* short_profits, PyObject* indices,
                       PyObject* directions, PyObject* curves, PyObject* bars) noexcept {
-  const names& key = name();
   frame::ref result = frame::ref::steal(PyDict_New());
-  if (!result || PyDict_SetItem(result.get(), key.long_profits, long_profits) < 0 ||
-      PyDict_SetItem(result.get(), key.short_profits, short_profits) < 0 ||
-      PyDict_SetItem(result.get(), key.signal_indices, indices) < 0 ||
-      PyDict_SetItem(result.get(), key.signal_directions, directions) < 0 ||
-      PyDict_SetItem(result.get(), key.cum_profit, curves) < 0 ||
-      PyDict_SetItem(result.get(), key.bars, bars) < 0)
+  if (!result || PyDict_SetItem(result.get(), names::long_profits, long_profits) < 0 ||
+      PyDict_SetItem(result.get(), names::short_profits, short_profits) < 0 ||
+      PyDict_SetItem(result.get(), names::signal_indices, indices) < 0 ||
+      PyDict_SetItem(result.get(), names::signal_directions, directions) < 0 ||
+      PyDict_SetItem(result.get(), names::cum_profit, curves) < 0 ||
+      PyDict_SetItem(result.get(), names::bars, bars) < 0)
     return nullptr;
   return result.release();
 }
@@ -82,9 +82,9 @@ bool signal_lists(const signal_list& signals, frame::ref* indices,
 // single walk. Only for lengths whose conversion runs no Python code: then
 // converting up front is indistinguishable from converting at each use, and
 // the first failing element is the one the call would stop at either way.
-bool prepare_holds(PyObject* bars, int32_t m, scratch<int32_t>* holds,
-                   scratch<int32_t>* order) noexcept {
-  if (!holds->allocate(m) || !order->allocate(m)) return false;
+bool prepare_holds(PyObject* bars, int32_t m, frame::storage<int32_t>* holds,
+                   frame::storage<int32_t>* order) noexcept {
+  if (!holds->allocate_for_overwrite(m) || !order->allocate_for_overwrite(m)) return false;
   for (int32_t k = 0; k < m; ++k) {
     if (!hold_length(bars, k, &(*holds)[k])) return false;
     (*order)[k] = k;
@@ -136,8 +136,8 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
                                m};
   const price_series prices{close_view.bytes(), close_view.stride(0)};
 
-  scratch<int32_t> holds;
-  scratch<int32_t> order;
+  frame::storage<int32_t> holds;
+  frame::storage<int32_t> order;
   const bool one_walk = entry_reads_buffer(close) && holds_convert_natively(bars, m);
   if (one_walk) {
     if (!prepare_holds(bars, m, &holds, &order)) return nullptr;
@@ -150,15 +150,15 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
   // all of them before any curve exists, so no Python code runs while the
   // curve list is half built or the curve block could be touched.
   if (!one_walk) {
-    if (!holds.allocate(m)) return nullptr;
+    if (!holds.allocate_for_overwrite(m)) return nullptr;
     for (int32_t k = 0; k < m; ++k)
       if (!hold_length(bars, k, &holds[k])) return nullptr;
   }
-  scratch<double*> curve_data;
+  frame::storage<double*> curve_data;
   // Filled by appending: a list with empty slots must never be reachable
   // (an allocation may run the collector and its Python callbacks).
   frame::ref curves = frame::ref::steal(PyList_New(0));
-  if (!curves || !curve_data.allocate(m)) return nullptr;
+  if (!curves || !curve_data.allocate_for_overwrite(m)) return nullptr;
   // One (m, n) block holds every curve, each curve a row of it: one large
   // allocation faults in far fewer pages than m separate ones.
   if (m > 0) {

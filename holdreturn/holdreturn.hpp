@@ -8,19 +8,18 @@ namespace holdreturn {
 
 // Interned names the module uses at call time: the six result keys, in the
 // order they are inserted, and the name calc_single_holdreturn looks up.
-struct names {
-  PyObject* long_profits;
-  PyObject* short_profits;
-  PyObject* signal_indices;
-  PyObject* signal_directions;
-  PyObject* cum_profit;
-  PyObject* bars;
-  PyObject* calc_holdreturn;
-};
+namespace names {
+inline PyObject* long_profits = nullptr;
+inline PyObject* short_profits = nullptr;
+inline PyObject* signal_indices = nullptr;
+inline PyObject* signal_directions = nullptr;
+inline PyObject* cum_profit = nullptr;
+inline PyObject* bars = nullptr;
+inline PyObject* calc_holdreturn = nullptr;
 
-// Creates the names once, at import. False with the exception set.
-bool make_names() noexcept;
-const names& name() noexcept;
+// Creates them once, at import. False with the exception set.
+bool init() noexcept;
+}  // namespace names
 
 // calc_holdreturn after binding: `signals` and `close` are the arguments
 // (an ndarray or None), the views their one-dimensional float64 views taken

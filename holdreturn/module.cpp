@@ -94,8 +94,8 @@ PyObject* calc_single_holdreturn_body(const frame::args& a) noexcept {
 
   // Looked up at each call, so a replacement bound to the module attribute
   // is what runs.
-  const holdreturn::names& key = holdreturn::name();
-  frame::ref callee = frame::ref::steal(frame::module_lookup(key.calc_holdreturn));
+  namespace key = holdreturn::names;
+  frame::ref callee = frame::ref::steal(frame::module_lookup(key::calc_holdreturn));
   frame::ref holds = frame::ref::steal(one_hold_list(bar_hold));
   if (!callee || !holds) return nullptr;
   PyObject* argv[3] = {a[0].obj, a[1].obj, holds.get()};
@@ -103,23 +103,23 @@ PyObject* calc_single_holdreturn_body(const frame::args& a) noexcept {
   if (!inner) return nullptr;
 
   frame::ref result = frame::ref::steal(PyDict_New());
-  if (!result || !copy_key(result.get(), inner.get(), key.long_profits) ||
-      !copy_key(result.get(), inner.get(), key.short_profits) ||
-      !copy_key(result.get(), inner.get(), key.signal_indices) ||
-      !copy_key(result.get(), inner.get(), key.signal_directions))
+  if (!result || !copy_key(result.get(), inner.get(), key::long_profits) ||
+      !copy_key(result.get(), inner.get(), key::short_profits) ||
+      !copy_key(result.get(), inner.get(), key::signal_indices) ||
+      !copy_key(result.get(), inner.get(), key::signal_directions))
     return nullptr;
 
   // An empty curve list is replaced by a new one; a non-empty one is fetched
   // again and stored as it is.
-  frame::ref curves = frame::ref::steal(fetch(inner.get(), key.cum_profit));
+  frame::ref curves = frame::ref::steal(fetch(inner.get(), key::cum_profit));
   if (!curves) return nullptr;
   const int truth = PyObject_IsTrue(curves.get());
   if (truth < 0) return nullptr;
-  curves = frame::ref::steal(truth ? fetch(inner.get(), key.cum_profit) : PyList_New(0));
-  if (!curves || PyDict_SetItem(result.get(), key.cum_profit, curves.get()) < 0) return nullptr;
+  curves = frame::ref::steal(truth ? fetch(inner.get(), key::cum_profit) : PyList_New(0));
+  if (!curves || PyDict_SetItem(result.get(), key::cum_profit, curves.get()) < 0) return nullptr;
 
   frame::ref bars = frame::ref::steal(one_hold_list(bar_hold));
-  if (!bars || PyDict_SetItem(result.get(), key.bars, bars.get()) < 0) return nullptr;
+  if (!bars || PyDict_SetItem(result.get(), key::bars, bars.get()) < 0) return nullptr;
   return result.release();
 }
 
@@ -139,7 +139,7 @@ const frame::function_def calc_single_holdreturn_def = {
 const frame::function_def* const functions[] = {&calc_holdreturn_def, &calc_single_holdreturn_def};
 
 const frame::module_spec spec = {"holdreturn", "quorra.accel.holdreturn", module_doc, functions, 2,
-                                 nullptr, holdreturn::make_names};
+                                 holdreturn::names::init};
 
 }  // namespace
 

@@ -7,21 +7,15 @@
 #pragma once
 
 #include "frame/errors.hpp"
-#include "solosim/orders.hpp"
+#include "frame/storage.hpp"
+#include "rules/dispatch.hpp"
+#include "rules/stops.hpp"
 #include "solosim/run_settings.hpp"
-#include "solosim/stops.hpp"
 
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <utility>
 
 namespace solosim {
-
-template <class T>
-std::unique_ptr<T[]> zeroed_array(int32_t m) noexcept {
-  return std::unique_ptr<T[]>(new (std::nothrow) T[m > 0 ? m : 1]());
-}
 
 template <class In, class Rows>
 class bar_loop {
@@ -66,24 +60,10 @@ class bar_loop {
 
  private:
   bool allocate(int32_t m) noexcept {
-    in_position_ = zeroed_array<int32_t>(m);
-    hold_bars_ = zeroed_array<int32_t>(m);
-    direction_ = zeroed_array<signal>(m);
-    position_ = zeroed_array<signal>(m);
-    current_size_ = zeroed_array<double>(m);
-    entry_price_ = zeroed_array<double>(m);
-    current_margin_ = zeroed_array<double>(m);
-    sl_price_ = zeroed_array<double>(m);
-    tp_price_ = zeroed_array<double>(m);
-    sl_ref_price_ = zeroed_array<double>(m);
-    sl_distance_ = zeroed_array<double>(m);
-    tp_distance_ = zeroed_array<double>(m);
-    if (in_position_ && hold_bars_ && direction_ && position_ && current_size_ && entry_price_ &&
-        current_margin_ && sl_price_ && tp_price_ && sl_ref_price_ && sl_distance_ &&
-        tp_distance_)
-      return true;
-    PyErr_NoMemory();
-    return false;
+    return in_position_.allocate(m) && hold_bars_.allocate(m) && direction_.allocate(m) &&
+           position_.allocate(m) && current_size_.allocate(m) && entry_price_.allocate(m) &&
+           current_margin_.allocate(m) && sl_price_.allocate(m) && tp_price_.allocate(m) &&
+           sl_ref_price_.allocate(m) && sl_distance_.allocate(m) && tp_distance_.allocate(m);
   }
 
   bool write_row(int32_t i, int32_t j, double pnl) noexcept {
@@ -92,6 +72,9 @@ class bar_loop {
   }
 
   // A position is long when its direction equals 1; anything else is short.
+  // Asked afresh at every rule that needs it, never cached: on the general
+  // path a direction may be a Python object whose == runs code, and that
+  // code must run exactly as often as the rules ask.
   bool is_long(int32_t j, bool* out) const noexcept { return In::equals(direction_[j], 1, out); }
 
   bool enter(int32_t j, double price, signal& entry) noexcept {
@@ -103,23 +86,23 @@ class bar_loop {
       trade_price = long_side ? price + s_.slip_point : price - s_.slip_point;
     }
 
-    frame::ref size_fn = frame::ref::steal(lookup_calculate_size());
+    frame::ref size_fn = frame::ref::steal(rules::lookup_calculate_size());
     if (!size_fn) return false;
     if (!lists_.size.has(j) || !lists_.margin_rate.has(j) || !lists_.volume_multiple.has(j))
       return frame::raise_list_index();
     double lots;
-    if (!call_calculate_size(size_fn.get(), trade_price, lists_.size[j], s_.size_type,
+    if (!rules::call_calculate_size(size_fn.get(), trade_price, lists_.size[j], s_.size_type,
                              current_cash_, lists_.margin_rate[j], lists_.volume_multiple[j],
                              &lots))
       return false;
     current_size_[j] = lots;
 
-    frame::ref com_fn = frame::ref::steal(lookup_calculate_commission());
+    frame::ref com_fn = frame::ref::steal(rules::lookup_calculate_commission());
     if (!com_fn) return false;
     if (!lists_.commission.has(j) || !lists_.price_tick.has(j)) return frame::raise_list_index();
     const double multiple = lists_.volume_multiple[j];
     double com;
-    if (!call_calculate_commission(com_fn.get(), trade_price, current_size_[j], multiple,
+    if (!rules::call_calculate_commission(com_fn.get(), trade_price, current_size_[j], multiple,
                                    lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
       return false;
 
@@ -169,16 +152,16 @@ class bar_loop {
   }
 
   bool stop_distance_at(int32_t j, double ref_price, double stop_value, double* d) const noexcept {
-    return calc_stop_distance(ref_price, stop_value, s_.stop_mode, lists_.price_tick[j],
+    return rules::calc_stop_distance(ref_price, stop_value, s_.stop_mode, lists_.price_tick[j],
                               current_size_[j], lists_.volume_multiple[j], d);
   }
 
-  bool call_callback(stop_callback_t cb, int32_t i, int32_t j, double price, double ref,
+  bool call_callback(rules::stop_callback_t cb, int32_t i, int32_t j, double price, double ref,
                      double distance, const double* args, int64_t n_args,
                      double* result) const noexcept {
     int32_t dir;
     if (!In::to_int32(direction_[j], &dir)) return false;
-    *result = call_stop_callback(cb, i, dir, entry_price_[j], price, ref, distance,
+    *result = rules::call_stop_callback(cb, i, dir, entry_price_[j], price, ref, distance,
                                  lists_.price_tick[j], lists_.volume_multiple[j],
                                  current_size_[j], args, n_args);
     return true;
@@ -280,11 +263,11 @@ class bar_loop {
   }
 
   bool close_out(int32_t j, double fill, double* pnl) noexcept {
-    frame::ref com_fn = frame::ref::steal(lookup_calculate_commission());
+    frame::ref com_fn = frame::ref::steal(rules::lookup_calculate_commission());
     if (!com_fn) return false;
     const double multiple = lists_.volume_multiple[j];
     double com;
-    if (!call_calculate_commission(com_fn.get(), fill, current_size_[j], multiple,
+    if (!rules::call_calculate_commission(com_fn.get(), fill, current_size_[j], multiple,
                                    lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
       return false;
     bool long_side;
@@ -322,18 +305,18 @@ class bar_loop {
   double total_fee_ = 0.0;
 
   // Per-contract state, element j for contract j.
-  std::unique_ptr<int32_t[]> in_position_;
-  std::unique_ptr<int32_t[]> hold_bars_;
-  std::unique_ptr<signal[]> direction_;
-  std::unique_ptr<signal[]> position_;
-  std::unique_ptr<double[]> current_size_;
-  std::unique_ptr<double[]> entry_price_;
-  std::unique_ptr<double[]> current_margin_;
-  std::unique_ptr<double[]> sl_price_;
-  std::unique_ptr<double[]> tp_price_;
-  std::unique_ptr<double[]> sl_ref_price_;
-  std::unique_ptr<double[]> sl_distance_;
-  std::unique_ptr<double[]> tp_distance_;
+  frame::storage<int32_t> in_position_;
+  frame::storage<int32_t> hold_bars_;
+  frame::storage<signal> direction_;
+  frame::storage<signal> position_;
+  frame::storage<double> current_size_;
+  frame::storage<double> entry_price_;
+  frame::storage<double> current_margin_;
+  frame::storage<double> sl_price_;
+  frame::storage<double> tp_price_;
+  frame::storage<double> sl_ref_price_;
+  frame::storage<double> sl_distance_;
+  frame::storage<double> tp_distance_;
 };
 
 }  // namespace solosim

@@ -4,10 +4,8 @@
 #include "frame/errors.hpp"
 #include "frame/refs.hpp"
 #include "frame/views.hpp"
+#include "rules/numpy_calls.hpp"
 #include "solosim/names.hpp"
-#include "solosim/np_calls.hpp"
-
-#include <new>
 
 namespace solosim {
 
@@ -16,11 +14,11 @@ namespace {
 // Appends float(item) for every item along the first axis of
 // np.atleast_1d(np.asarray(element, dtype=np.float64)).
 bool append_element(PyObject* element, PyObject* values) noexcept {
-  frame::ref asarray = frame::ref::steal(np_attr(names::asarray));
+  frame::ref asarray = frame::ref::steal(rules::np_attr(names::asarray));
   if (!asarray) return false;
-  frame::ref arr = frame::ref::steal(call_with_float64(asarray.get(), element));
+  frame::ref arr = frame::ref::steal(rules::call_with_float64(asarray.get(), element));
   if (!arr) return false;
-  frame::ref atleast_1d = frame::ref::steal(np_attr(names::atleast_1d));
+  frame::ref atleast_1d = frame::ref::steal(rules::np_attr(names::atleast_1d));
   if (!atleast_1d) return false;
   arr = frame::ref::steal(PyObject_CallOneArg(atleast_1d.get(), arr.get()));
   if (!arr) return false;
@@ -51,9 +49,9 @@ PyObject* flatten(PyObject* args) noexcept {
     if (!append_element(element.get(), values.get())) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  frame::ref array = frame::ref::steal(np_attr(names::array));
+  frame::ref array = frame::ref::steal(rules::np_attr(names::array));
   if (!array) return nullptr;
-  return call_with_float64(array.get(), values.get());
+  return rules::call_with_float64(array.get(), values.get());
 }
 
 }  // namespace
@@ -72,7 +70,7 @@ bool flat_block::build(PyObject* args) noexcept {
     if (PyErr_Occurred()) return false;  // the size query itself failed
     frame::ref shape = frame::ref::steal(PyLong_FromLong(0));
     if (!shape) return false;
-    arr = frame::ref::steal(np_zeros(shape.get()));
+    arr = frame::ref::steal(rules::np_zeros(shape.get()));
   }
   if (!arr) return false;
   frame::f64_view view;
@@ -81,11 +79,7 @@ bool flat_block::build(PyObject* args) noexcept {
   if (len_ == 0) return true;
   // A private contiguous copy: the callbacks get one plain pointer whatever
   // the strides of the array were.
-  values_.reset(new (std::nothrow) double[len_]);
-  if (!values_) {
-    PyErr_NoMemory();
-    return false;
-  }
+  if (!values_.allocate(len_)) return false;
   for (int64_t k = 0; k < len_; ++k) values_[k] = view.get(k);
   return true;
 }

@@ -2,10 +2,9 @@
 // per from_signals call from sl_callback_args / tp_callback_args.
 #pragma once
 
-#include "frame/python.hpp"
+#include "frame/storage.hpp"
 
 #include <cstdint>
-#include <memory>
 
 namespace solosim {
 
@@ -29,7 +28,7 @@ class flat_block {
   int64_t size() const noexcept { return len_; }
 
  private:
-  std::unique_ptr<double[]> values_;
+  frame::storage<double> values_;
   int64_t len_ = 0;
 };
 

@@ -1,8 +1,6 @@
 #include "solosim/history.hpp"
 
-#include "solosim/np_calls.hpp"
-
-#include <new>
+#include "rules/numpy_calls.hpp"
 
 namespace solosim {
 
@@ -12,15 +10,10 @@ bool history::create(Py_ssize_t n, Py_ssize_t m) noexcept {
   for (Py_ssize_t j = 0; j < m; ++j) {
     frame::ref shape = frame::ref::steal(Py_BuildValue("(ni)", n, 6));
     if (!shape) return false;
-    frame::ref arr = frame::ref::steal(np_zeros(shape.get()));
+    frame::ref arr = frame::ref::steal(rules::np_zeros(shape.get()));
     if (!arr || PyList_Append(list_.get(), arr.get()) < 0) return false;
   }
-  views_.reset(new (std::nothrow) frame::f64_view[m > 0 ? m : 1]);
-  targets_.reset(new (std::nothrow) history_target[m > 0 ? m : 1]);
-  if (!views_ || !targets_) {
-    PyErr_NoMemory();
-    return false;
-  }
+  if (!views_.allocate(m) || !targets_.allocate(m)) return false;
   for (Py_ssize_t j = 0; j < m; ++j)
     if (!open_view(j, n)) return false;
   return true;

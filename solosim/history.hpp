@@ -5,19 +5,14 @@
 // any object) through Python item assignment, result[j][i, col] = float.
 #pragma once
 
-#include <cstring>
-
 #include "frame/refs.hpp"
+#include "frame/storage.hpp"
+#include "frame/unaligned.hpp"
 #include "frame/views.hpp"
 
 #include <cstdint>
-#include <memory>
 
 namespace solosim {
-
-// Result arrays from a replaced np.zeros need not be aligned: stores are
-// bytewise copies, which compile to plain stores.
-inline void store(char* p, double v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Where row i of one contract's history goes: data + i * s0 + col * s1, or
 // data null for the Python path.
@@ -44,8 +39,8 @@ class history {
   bool open_view(Py_ssize_t j, Py_ssize_t n) noexcept;
 
   frame::ref list_;
-  std::unique_ptr<frame::f64_view[]> views_;
-  std::unique_ptr<history_target[]> targets_;
+  frame::storage<frame::f64_view> views_;
+  frame::storage<history_target> targets_;
   bool all_typed_ = true;
 };
 
@@ -55,13 +50,14 @@ bool assign_cell(PyObject* arr, Py_ssize_t i, int col, double value) noexcept;
 inline void write_typed_row(const history_target& t, Py_ssize_t i, double equity, double position,
                             double size, double pnl, double cum_profit,
                             double total_fee) noexcept {
+  // Result arrays from a replaced np.zeros need not be aligned.
   char* row = t.data + i * t.s0;
-  store(row, equity);
-  store(row + t.s1, position);
-  store(row + 2 * t.s1, size);
-  store(row + 3 * t.s1, pnl);
-  store(row + 4 * t.s1, cum_profit);
-  store(row + 5 * t.s1, total_fee);
+  frame::store_unaligned(row, equity);
+  frame::store_unaligned(row + t.s1, position);
+  frame::store_unaligned(row + 2 * t.s1, size);
+  frame::store_unaligned(row + 3 * t.s1, pnl);
+  frame::store_unaligned(row + 4 * t.s1, cum_profit);
+  frame::store_unaligned(row + 5 * t.s1, total_fee);
 }
 
 // Row writer when every history array has a typed view.

@@ -10,7 +10,7 @@
 #include "frame/convert.hpp"
 #include "frame/inputs.hpp"
 #include "frame/refs.hpp"
-#include "solosim/names.hpp"
+#include "rules/names.hpp"
 
 #include <cstdint>
 
@@ -126,14 +126,14 @@ struct general_inputs {
       *out = s.v != 0.0;
       return true;
     }
-    return compare(s, names::int_zero, Py_NE, out);
+    return compare(s, rules::names::int_zero, Py_NE, out);
   }
   static bool equals(const signal& s, int k, bool* out) noexcept {
     if (!s.obj) {
       *out = s.v == static_cast<double>(k);
       return true;
     }
-    return compare(s, k == 1 ? names::int_one : names::int_minus_one, Py_EQ, out);
+    return compare(s, k == 1 ? rules::names::int_one : rules::names::int_minus_one, Py_EQ, out);
   }
   static signal zero() noexcept { return py_signal{}; }
   static bool to_float(const signal& s, double* out) noexcept {

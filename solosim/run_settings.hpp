@@ -2,7 +2,7 @@
 #pragma once
 
 #include "solosim/setting_list.hpp"
-#include "solosim/stops.hpp"
+#include "rules/stops.hpp"
 
 #include <cstdint>
 
@@ -21,8 +21,8 @@ struct run_settings {
   double tp_stop;
   bool sl_active;  // sl_stop > 0 or a stop-loss callback
   bool tp_active;  // tp_stop > 0 or a take-profit callback
-  stop_callback_t sl_cb;  // null when none
-  stop_callback_t tp_cb;
+  rules::stop_callback_t sl_cb;  // null when none
+  rules::stop_callback_t tp_cb;
   const double* sl_args;
   int64_t sl_args_len;
   const double* tp_args;

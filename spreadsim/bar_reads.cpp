@@ -1,6 +1,6 @@
 #include "spreadsim/bar_reads.hpp"
 
-#include "spreadsim/names.hpp"
+#include "rules/names.hpp"
 
 namespace spreadsim {
 
@@ -12,7 +12,7 @@ void bar_input::open(PyObject* obj, int ndim) noexcept {
 bool object_signal(PyObject* signal, Py_ssize_t i, int op, bool* out) noexcept {
   const frame::ref item = frame::ref::steal(frame::get_item(signal, i));
   if (!item) return false;
-  const int r = PyObject_RichCompareBool(item.get(), names.zero, op);
+  const int r = PyObject_RichCompareBool(item.get(), rules::names::int_zero, op);
   if (r < 0) return false;
   *out = r != 0;
   return true;

@@ -1,6 +1,6 @@
 #include "spreadsim/pair_from_signals.hpp"
 
-#include "spreadsim/names.hpp"
+#include "rules/numpy_calls.hpp"
 #include "spreadsim/pair_engine.hpp"
 #include "spreadsim/pair_settings.hpp"
 
@@ -14,22 +14,36 @@ enum arg_index {
   a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
   a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
   a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_max_hold_bars,
-  a_leg_size_ratio, n_args
+  a_leg_size_ratio, a_count
 };
 
+namespace d = frame::defaults;
+
+// The four list defaults are single objects made at import and shared by
+// every call that omits them.
 constexpr frame::param params[] = {
-    {"close", frame::kind::array},          {"entries", frame::kind::array},
-    {"exits", frame::kind::array},          {"size", frame::kind::object},
-    {"size_type", frame::kind::i32},        {"margin_rate", frame::kind::object},
-    {"price_tick", frame::kind::object},    {"volume_multiple", frame::kind::object},
-    {"prices", frame::kind::array},         {"min_start_length", frame::kind::i32},
-    {"init_cash", frame::kind::f32},        {"commission", frame::kind::object},
-    {"com_type", frame::kind::i32},         {"slip_point", frame::kind::f32},
-    {"sl_stop", frame::kind::f32},          {"tp_stop", frame::kind::f32},
-    {"stop_mode", frame::kind::i32},        {"sl_trail", frame::kind::i32},
-    {"max_hold_bars", frame::kind::i32},    {"leg_size_ratio", frame::kind::object},
+    {"close", frame::kind::array},
+    {"entries", frame::kind::array},
+    {"exits", frame::kind::array},
+    {"size", frame::kind::object, d::number(1.0)},
+    {"size_type", frame::kind::i32, d::integer(0)},
+    {"margin_rate", frame::kind::object, d::number_list(0.1, 0.1)},
+    {"price_tick", frame::kind::object, d::number_list(1.0, 1.0)},
+    {"volume_multiple", frame::kind::object, d::number_list(5.0, 5.0)},
+    {"prices", frame::kind::array, d::none()},
+    {"min_start_length", frame::kind::i32, d::integer(1)},
+    {"init_cash", frame::kind::f32, d::number(1000000.0)},
+    {"commission", frame::kind::object, d::number_list(1.0, 1.0)},
+    {"com_type", frame::kind::i32, d::integer(1)},
+    {"slip_point", frame::kind::f32, d::number(0.0)},
+    {"sl_stop", frame::kind::f32, d::number(0.0)},
+    {"tp_stop", frame::kind::f32, d::number(0.0)},
+    {"stop_mode", frame::kind::i32, d::integer(0)},
+    {"sl_trail", frame::kind::i32, d::integer(0)},
+    {"max_hold_bars", frame::kind::i32, d::integer(0)},
+    {"leg_size_ratio", frame::kind::object, d::number(1.0)},
 };
-static_assert(sizeof(params) / sizeof(params[0]) == n_args);
+static_assert(sizeof(params) / sizeof(params[0]) == a_count);
 
 constexpr const char* doc =
     "配对交易回测引擎（加速版）。\n"
@@ -74,18 +88,9 @@ bool bar_count(PyObject* close, int32_t* n) noexcept {
 
 // np.zeros((n, 6), dtype=np.float64), through the module's `np` binding.
 PyObject* new_rows(int32_t n) noexcept {
-  const frame::ref np = frame::ref::steal(frame::module_lookup(names.np));
-  if (!np) return nullptr;
-  const frame::ref zeros = frame::ref::steal(PyObject_GetAttr(np.get(), names.zeros));
-  if (!zeros) return nullptr;
   const frame::ref shape = frame::ref::steal(Py_BuildValue("(ii)", static_cast<int>(n), 6));
   if (!shape) return nullptr;
-  const frame::ref np_again = frame::ref::steal(frame::module_lookup(names.np));
-  if (!np_again) return nullptr;
-  const frame::ref float64 = frame::ref::steal(PyObject_GetAttr(np_again.get(), names.float64));
-  if (!float64) return nullptr;
-  PyObject* argv[2] = {shape.get(), float64.get()};
-  return PyObject_Vectorcall(zeros.get(), argv, 1, names.dtype_kwnames);
+  return rules::np_zeros(shape.get());
 }
 
 // A result array and its writable (n, 6) float64 view.
@@ -146,11 +151,6 @@ PyObject* pair_from_signals_body(const frame::args& a) noexcept {
 }  // namespace
 
 const frame::function_def pair_from_signals_def = {
-    "pair_from_signals", doc, params, n_args, 3, pair_from_signals_body};
-
-PyObject* pair_from_signals_defaults() noexcept {
-  return Py_BuildValue("(di[dd][dd][dd]Oid[dd]idddiiid)", 1.0, 0, 0.1, 0.1, 1.0, 1.0, 5.0, 5.0,
-                       Py_None, 1, 1000000.0, 1.0, 1.0, 1, 0.0, 0.0, 0.0, 0, 0, 0, 1.0);
-}
+    "pair_from_signals", doc, params, a_count, 3, pair_from_signals_body};
 
 }  // namespace spreadsim

@@ -20,6 +20,11 @@ struct leg_values {
     *out = v[j];
     return true;
   }
+  // An element the run has already read through get().
+  double at(int j) const noexcept {
+    FRAME_ASSERT(j < len);
+    return v[j];
+  }
 };
 
 struct pair_settings {

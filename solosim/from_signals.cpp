@@ -1,4 +1,4 @@
-#include "solosim/engine.hpp"
+#include "solosim/from_signals.hpp"
 
 #include "frame/binding.hpp"
 #include "solosim/bar_loop.hpp"
@@ -21,30 +21,34 @@ enum arg_index {
   a_tp_callback_addr, a_sl_callback_args, a_tp_callback_args, a_max_hold_bars, a_count
 };
 
+namespace d = frame::defaults;
+
+// The four list defaults are single objects made at import and shared by
+// every call that omits them.
 constexpr frame::param from_signals_params[] = {
     {"close", frame::kind::array},
     {"entries", frame::kind::array},
     {"exits", frame::kind::array},
-    {"size", frame::kind::object},
-    {"size_type", frame::kind::i32},
-    {"margin_rate", frame::kind::object},
-    {"price_tick", frame::kind::object},
-    {"volume_multiple", frame::kind::object},
-    {"prices", frame::kind::array},
-    {"min_start_length", frame::kind::i32},
-    {"init_cash", frame::kind::f32},
-    {"commission", frame::kind::object},
-    {"com_type", frame::kind::i32},
-    {"slip_point", frame::kind::f32},
-    {"sl_stop", frame::kind::f32},
-    {"tp_stop", frame::kind::f32},
-    {"stop_mode", frame::kind::i32},
-    {"sl_trail", frame::kind::i32},
-    {"sl_callback_addr", frame::kind::i64},
-    {"tp_callback_addr", frame::kind::i64},
-    {"sl_callback_args", frame::kind::tuple},
-    {"tp_callback_args", frame::kind::tuple},
-    {"max_hold_bars", frame::kind::i32},
+    {"size", frame::kind::object, d::number(1.0)},
+    {"size_type", frame::kind::i32, d::integer(0)},
+    {"margin_rate", frame::kind::object, d::number_list(0.1)},
+    {"price_tick", frame::kind::object, d::number_list(1.0)},
+    {"volume_multiple", frame::kind::object, d::number_list(5.0)},
+    {"prices", frame::kind::array, d::none()},
+    {"min_start_length", frame::kind::i32, d::integer(1)},
+    {"init_cash", frame::kind::f32, d::number(1000000.0)},
+    {"commission", frame::kind::object, d::integer_list(1)},
+    {"com_type", frame::kind::i32, d::integer(1)},
+    {"slip_point", frame::kind::f32, d::number(0.0)},
+    {"sl_stop", frame::kind::f32, d::number(0.0)},
+    {"tp_stop", frame::kind::f32, d::number(0.0)},
+    {"stop_mode", frame::kind::i32, d::integer(0)},
+    {"sl_trail", frame::kind::i32, d::integer(0)},
+    {"sl_callback_addr", frame::kind::i64, d::integer(0)},
+    {"tp_callback_addr", frame::kind::i64, d::integer(0)},
+    {"sl_callback_args", frame::kind::tuple, d::empty_tuple()},
+    {"tp_callback_args", frame::kind::tuple, d::empty_tuple()},
+    {"max_hold_bars", frame::kind::i32, d::integer(0)},
 };
 static_assert(sizeof from_signals_params / sizeof from_signals_params[0] == a_count);
 
@@ -98,8 +102,10 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
   s.sl_stop = a[a_sl_stop].f32;
   s.tp_stop = a[a_tp_stop].f32;
   // The addresses are the caller's promise of a stop_callback_t.
-  s.sl_cb = reinterpret_cast<stop_callback_t>(static_cast<intptr_t>(a[a_sl_callback_addr].i64));
-  s.tp_cb = reinterpret_cast<stop_callback_t>(static_cast<intptr_t>(a[a_tp_callback_addr].i64));
+  s.sl_cb = reinterpret_cast<rules::stop_callback_t>(
+      static_cast<intptr_t>(a[a_sl_callback_addr].i64));
+  s.tp_cb = reinterpret_cast<rules::stop_callback_t>(
+      static_cast<intptr_t>(a[a_tp_callback_addr].i64));
   s.sl_active = s.sl_stop > 0 || s.sl_cb != nullptr;
   s.tp_active = s.tp_stop > 0 || s.tp_cb != nullptr;
 

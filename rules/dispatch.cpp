@@ -1,17 +1,18 @@
-#include "solosim/orders.hpp"
+#include "rules/dispatch.hpp"
 
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
 #include "frame/function.hpp"
-#include "solosim/names.hpp"
-#include "solosim/sizing.hpp"
+#include "frame/refs.hpp"
+#include "rules/names.hpp"
+#include "rules/sizing.hpp"
 
-namespace solosim {
+namespace rules {
 
 namespace {
 
-// fn(a0, ..., a5) with Python floats and ints built from the values, read
-// back as a double.
+// fn(a0, ..., a5) with Python floats, and an int at `int_slot`, built from
+// the values; the result read back as a double.
 [[gnu::noinline]] bool call_python(PyObject* fn, const double (&f)[6], int int_slot,
                                    int32_t int_value, double* out) noexcept {
   frame::ref objs[6];
@@ -28,9 +29,7 @@ namespace {
 
 }  // namespace
 
-PyObject* lookup_calculate_size() noexcept {
-  return frame::module_lookup(names::calculate_size);
-}
+PyObject* lookup_calculate_size() noexcept { return frame::module_lookup(names::calculate_size); }
 
 PyObject* lookup_calculate_commission() noexcept {
   return frame::module_lookup(names::calculate_commission);
@@ -39,11 +38,11 @@ PyObject* lookup_calculate_commission() noexcept {
 bool call_calculate_size(PyObject* fn, double close_price, double size, int32_t size_type,
                          double init_cash, double margin_rate, double volume_multiple,
                          double* lots) noexcept {
-  if (frame::is_own_function(fn, sizing::calculate_size_def)) [[likely]] {
-    if (sizing::calculate_size(close_price, size, size_type, init_cash, margin_rate,
-                               volume_multiple, lots))
+  if (frame::is_own_function(fn, calculate_size_def)) [[likely]] {
+    if (calculate_size(close_price, size, size_type, init_cash, margin_rate, volume_multiple,
+                       lots))
       return true;
-    frame::add_traceback("quorra.accel.solosim.calculate_size");
+    frame::add_module_traceback("calculate_size");
     return false;
   }
   return call_python(fn, {close_price, size, 0.0, init_cash, margin_rate, volume_multiple}, 2,
@@ -53,12 +52,12 @@ bool call_calculate_size(PyObject* fn, double close_price, double size, int32_t 
 bool call_calculate_commission(PyObject* fn, double price, double size, double volume_multiple,
                                double commission, int32_t com_type, double price_tick,
                                double* fee) noexcept {
-  if (frame::is_own_function(fn, sizing::calculate_commission_def)) [[likely]] {
-    *fee = sizing::calc_commission(price, size, volume_multiple, commission, com_type, price_tick);
+  if (frame::is_own_function(fn, calculate_commission_def)) [[likely]] {
+    *fee = calc_commission(price, size, volume_multiple, commission, com_type, price_tick);
     return true;
   }
   return call_python(fn, {price, size, volume_multiple, commission, 0.0, price_tick}, 4, com_type,
                      fee);
 }
 
-}  // namespace solosim
+}  // namespace rules

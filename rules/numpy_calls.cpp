@@ -1,10 +1,10 @@
-#include "solosim/np_calls.hpp"
+#include "rules/numpy_calls.hpp"
 
 #include "frame/convert.hpp"
 #include "frame/refs.hpp"
-#include "solosim/names.hpp"
+#include "rules/names.hpp"
 
-namespace solosim {
+namespace rules {
 
 PyObject* np_attr(PyObject* name) noexcept {
   frame::ref np = frame::ref::steal(frame::module_lookup(names::np));
@@ -25,4 +25,4 @@ PyObject* np_zeros(PyObject* shape) noexcept {
   return call_with_float64(zeros.get(), shape);
 }
 
-}  // namespace solosim
+}  // namespace rules

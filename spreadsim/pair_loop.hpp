@@ -1,0 +1,280 @@
+// The pair loop: warm-up, joint entry, per-leg exits and the cascade close,
+// writing both legs' rows on every bar. One loop, instantiated for a
+// reading policy (bar_reads.hpp); arithmetic follows the written order of
+// each rule so that results are bit-exact.
+#pragma once
+
+#include "frame/binding.hpp"
+#include "rules/dispatch.hpp"
+#include "rules/sizing.hpp"
+#include "rules/stops.hpp"
+#include "spreadsim/bar_reads.hpp"
+#include "spreadsim/pair_settings.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace spreadsim {
+
+struct pair_inputs {
+  bar_input entries;  // 1-D
+  bar_input exits;    // 1-D
+  bar_input prices;   // (n, 2)
+};
+
+// Lots of one leg: the sized count times the leg's ratio, truncated to a
+// 32-bit integer and raised to at least 1. A NaN product, or one whose
+// truncation does not fit 32 bits, also gives 1.
+inline double leg_lots(double count, double ratio) noexcept {
+  const double x = count * ratio;
+  return (x >= 1.0 && x < 2147483648.0) ? std::trunc(x) : 1.0;
+}
+
+template <class Reads>
+class pair_loop {
+ public:
+  pair_loop(const pair_settings& s, const pair_inputs& in, const frame::f64_view* rows) noexcept
+      : s_(s), in_(in), rows_(rows), current_cash_(s.init_cash), total_equity_(s.init_cash) {}
+
+  bool run(int32_t n) noexcept {
+    for (int32_t i = 0; i < n; ++i) {
+      pnl_[0] = 0.0;
+      pnl_[1] = 0.0;
+      if (i >= s_.warmup_bars && !trade_bar(i)) return false;
+      write_rows(i);
+    }
+    return true;
+  }
+
+ private:
+  // Entry when both legs are flat; otherwise the leg phase and the cascade.
+  // Both legs are open or both flat at the start of every bar.
+  bool trade_bar(Py_ssize_t i) noexcept {
+    if (in_position_[0] == 0 && in_position_[1] == 0) {
+      bool signal;
+      if (!Reads::signal(in_.entries, i, Py_NE, &signal)) return false;
+      // A refused entry leaves both legs flat: the leg phase has nothing to do.
+      return !signal || enter(i);
+    }
+    return leg_step(i, 0) && leg_step(i, 1) && cascade(i);
+  }
+
+  // Slippage works against the trader: a buy fills higher, a sell lower.
+  double entry_fill(bool buy, double price) const noexcept {
+    if (!(s_.slip_point > 0)) return price;
+    return buy ? price + s_.slip_point : price - s_.slip_point;
+  }
+  double exit_fill(bool was_long, double price) const noexcept {
+    if (!(s_.slip_point > 0)) return price;
+    return was_long ? price - s_.slip_point : price + s_.slip_point;
+  }
+
+  // Both legs are sized, charged and checked against free cash together;
+  // either both enter or neither (only `direction_` changes then).
+  bool enter(Py_ssize_t i) noexcept {
+    bool long_spread;
+    if (!Reads::signal(in_.entries, i, Py_GT, &long_spread)) return false;
+    direction_[0] = long_spread ? 1 : -1;
+    direction_[1] = long_spread ? -1 : 1;
+
+    double fill[2];
+    for (int j = 0; j < 2; ++j) {
+      double p;
+      if (!Reads::price(in_.prices, i, j, &p)) return false;
+      fill[j] = entry_fill(direction_[j] == 1, p);
+    }
+    double count[2];
+    for (int j = 0; j < 2; ++j)
+      if (!size_leg(fill[j], j, &count[j])) return false;
+    const double lots[2] = {leg_lots(count[0], s_.ratio[0]), leg_lots(count[1], s_.ratio[1])};
+
+    double fee[2];
+    for (int j = 0; j < 2; ++j) {
+      double multiple = 0.0, commission = 0.0, tick = 0.0;
+      if (!s_.volume_multiple.get(j, &multiple) || !s_.commission.get(j, &commission) ||
+          !s_.price_tick.get(j, &tick))
+        return false;
+      fee[j] = rules::calc_commission(fill[j], lots[j], multiple, commission, s_.com_type, tick);
+    }
+    // Sizing has read both legs' margin rates and multipliers.
+    double margin[2];
+    for (int j = 0; j < 2; ++j)
+      margin[j] = ((fill[j] * lots[j]) * s_.volume_multiple.at(j)) * s_.margin_rate.at(j);
+
+    const double total_required = ((margin[0] + fee[0]) + margin[1]) + fee[1];
+    if (!(current_cash_ >= total_required)) return true;  // refused; NaN refuses too
+    for (int j = 0; j < 2; ++j) open_leg(j, fill[j], lots[j], fee[j], margin[j]);
+    // The entry bar runs no exit check.
+    return true;
+  }
+
+  // calculate_size as the module namespace holds it now (rules/dispatch.hpp);
+  // `size` is converted with float() at every sizing.
+  bool size_leg(double fill, int j, double* count) const noexcept {
+    const frame::ref fn = frame::ref::steal(rules::lookup_calculate_size());
+    if (!fn) return false;
+    double size = 0.0, margin_rate = 0.0, multiple = 0.0;
+    if (!frame::float_call(s_.size, &size, true)) return false;
+    if (!s_.margin_rate.get(j, &margin_rate) || !s_.volume_multiple.get(j, &multiple))
+      return false;
+    return rules::call_calculate_size(fn.get(), fill, size, s_.size_type, current_cash_,
+                                      margin_rate, multiple, count);
+  }
+
+  void open_leg(int j, double fill, double lots, double fee, double margin) noexcept {
+    const double tick = s_.price_tick.at(j);
+    const double multiple = s_.volume_multiple.at(j);
+    const bool is_long = direction_[j] == 1;
+    current_size_[j] = lots;
+    total_equity_ -= fee;
+    current_cash_ -= (margin + fee);
+    current_margin_[j] = margin;
+    total_fee_ += fee;
+    cum_profit_ -= fee;
+    position_[j] = direction_[j];
+    entry_price_[j] = fill;
+    in_position_[j] = 1;
+    hold_bars_[j] = 0;
+    if (s_.sl_stop > 0) {
+      sl_ref_price_[j] = fill;
+      sl_distance_[j] = rules::calc_stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
+      sl_price_[j] = is_long ? fill - sl_distance_[j] : fill + sl_distance_[j];
+    } else {
+      sl_price_[j] = 0.0;
+      sl_ref_price_[j] = 0.0;
+      sl_distance_[j] = 0.0;
+    }
+    if (s_.tp_stop > 0) {
+      tp_distance_[j] = rules::calc_stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
+      tp_price_[j] = is_long ? fill + tp_distance_[j] : fill - tp_distance_[j];
+    } else {
+      tp_price_[j] = 0.0;
+      tp_distance_[j] = 0.0;
+    }
+  }
+
+  // Trailing, then stop-loss, take-profit, holding-time limit and exit
+  // signal; the first rule met closes the leg and ends its step.
+  bool leg_step(Py_ssize_t i, int j) noexcept {
+    if (in_position_[j] == 0) return true;
+    hold_bars_[j] += 1;
+    const bool is_long = direction_[j] == 1;
+    // Every exit rule of an open leg works with this bar's price.
+    double p;
+    if (!Reads::price(in_.prices, i, j, &p)) return false;
+
+    if (s_.sl_stop > 0) {
+      if (s_.sl_trail != 0) trail_stop(j, is_long, p);
+      // Stops fill at their own level, even when the price has gone past it.
+      if (is_long ? p <= sl_price_[j] : p >= sl_price_[j]) {
+        close_leg(j, exit_fill(is_long, sl_price_[j]));
+        return true;
+      }
+    }
+    if (s_.tp_stop > 0 && (is_long ? p >= tp_price_[j] : p <= tp_price_[j])) {
+      close_leg(j, exit_fill(is_long, tp_price_[j]));
+      return true;
+    }
+    bool leave = s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars;
+    if (!leave) {
+      // A long leg leaves on a negative exit signal, a short one on a positive.
+      if (!Reads::signal(in_.exits, i, Py_NE, &leave)) return false;
+      if (leave && !Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &leave)) return false;
+      if (!leave) return true;
+    }
+    close_leg(j, exit_fill(is_long, p));
+    return true;
+  }
+
+  // The stop-loss reference follows the best price (a NaN price leaves it),
+  // and the stop is placed again from it on every bar.
+  void trail_stop(int j, bool is_long, double p) noexcept {
+    const double old_ref = sl_ref_price_[j];
+    // Written as max/min selections so the best-price update has no branch.
+    const double ref = is_long ? (p > old_ref ? p : old_ref) : (p < old_ref ? p : old_ref);
+    const double distance =
+        rules::calc_stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.at(j),
+                              current_size_[j], s_.volume_multiple.at(j));
+    sl_ref_price_[j] = ref;
+    sl_distance_[j] = distance;
+    sl_price_[j] = is_long ? ref - distance : ref + distance;
+  }
+
+  // A leg left alone by the other's close goes on the same bar.
+  bool cascade(Py_ssize_t i) noexcept {
+    int k;
+    if (in_position_[0] == 1 && in_position_[1] == 0)
+      k = 0;
+    else if (in_position_[0] == 0 && in_position_[1] == 1)
+      k = 1;
+    else
+      return true;
+    double p;
+    if (!Reads::price(in_.prices, i, k, &p)) return false;
+    close_leg(k, exit_fill(direction_[k] == 1, p));
+    return true;
+  }
+
+  void close_leg(int j, double trade_price) noexcept {
+    const double multiple = s_.volume_multiple.at(j);
+    const double fee = rules::calc_commission(trade_price, current_size_[j], multiple,
+                                               s_.commission.at(j), s_.com_type,
+                                               s_.price_tick.at(j));
+    const double profit =
+        direction_[j] == 1
+            ? ((trade_price - entry_price_[j]) * current_size_[j]) * multiple - fee
+            : ((entry_price_[j] - trade_price) * current_size_[j]) * multiple - fee;
+    pnl_[j] = profit;
+    cum_profit_ += profit;
+    current_cash_ = current_cash_ + (current_margin_[j] + profit);
+    current_margin_[j] = 0.0;
+    total_fee_ += fee;
+    total_equity_ += profit;
+    position_[j] = 0.0;
+    in_position_[j] = 0;
+    direction_[j] = 0;
+    sl_price_[j] = 0.0;
+    tp_price_[j] = 0.0;
+    sl_ref_price_[j] = 0.0;
+    hold_bars_[j] = 0;
+  }
+
+  void write_rows(Py_ssize_t i) const noexcept {
+    for (int j = 0; j < 2; ++j) {
+      const frame::f64_view& r = rows_[j];
+      r.set(i, 0, total_equity_);
+      r.set(i, 1, position_[j]);
+      r.set(i, 2, current_size_[j]);
+      r.set(i, 3, pnl_[j]);
+      r.set(i, 4, cum_profit_);
+      r.set(i, 5, total_fee_);
+    }
+  }
+
+  const pair_settings& s_;
+  const pair_inputs& in_;
+  const frame::f64_view* rows_;
+
+  // The account, shared by both legs.
+  double current_cash_;
+  double total_equity_;
+  double cum_profit_ = 0.0;
+  double total_fee_ = 0.0;
+
+  // Per-leg state, element 0 leg A, element 1 leg B.
+  double pnl_[2] = {0.0, 0.0};
+  double position_[2] = {0.0, 0.0};
+  double current_size_[2] = {0.0, 0.0};
+  double entry_price_[2] = {0.0, 0.0};
+  int32_t in_position_[2] = {0, 0};
+  int32_t direction_[2] = {0, 0};
+  double current_margin_[2] = {0.0, 0.0};
+  double sl_price_[2] = {0.0, 0.0};
+  double tp_price_[2] = {0.0, 0.0};
+  double sl_ref_price_[2] = {0.0, 0.0};
+  double sl_distance_[2] = {0.0, 0.0};
+  double tp_distance_[2] = {0.0, 0.0};
+  int32_t hold_bars_[2] = {0, 0};
+};
+
+}  // namespace spreadsim
