@@ -19,3 +19,4 @@
 #include "frame/unaligned.hpp"
 #include "frame/views.hpp"
 #include "frame/inputs.hpp"
+#include "frame/interrupts.hpp"

@@ -197,6 +197,18 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled by reference, as Python's own compiled functions are: the name of
+// a global in __module__, so pickle.loads(pickle.dumps(f)) and copy.copy(f)
+// give f itself (and pickling refuses a function no longer bound there).
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  return Py_NewRef(as_function(self)->name);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->qualname, self);
 }
@@ -244,6 +256,7 @@ PyTypeObject function_type = [] {
   t.tp_traverse = function_traverse;
   t.tp_clear = function_clear;
   t.tp_getset = function_getset;
+  t.tp_methods = function_methods;
   t.tp_descr_get = function_descr_get;
   return t;
 }();

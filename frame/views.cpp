@@ -44,6 +44,28 @@ bool known_element(char c) noexcept {
   }
 }
 
+// One item of a format string after its repeat count: the count (1 when
+// none is written) and the element character. Pad bytes ('x') hold no
+// field and are skipped, as is an item repeated zero times.
+const char* next_item(const char* f, long* count) noexcept {
+  for (;;) {
+    long n = 1;
+    if (*f >= '0' && *f <= '9') {
+      n = 0;
+      while (*f >= '0' && *f <= '9') {
+        if (n < 100000000) n = n * 10 + (*f - '0');
+        ++f;
+      }
+    }
+    if (*f == 'x' || (n == 0 && *f != '\0')) {
+      ++f;
+      continue;
+    }
+    *count = n;
+    return f;
+  }
+}
+
 // Checks that `format` describes exactly one native-order 8-byte float.
 bool check_double_format(const char* format, const char* type_name) noexcept {
   const char* f = format ? format : "B";
@@ -62,15 +84,23 @@ bool check_double_format(const char* format, const char* type_name) noexcept {
       ++f;
       break;
   }
-  if (*f == '1' && f[1] != '\0' && (f[1] < '0' || f[1] > '9')) ++f;  // an explicit count of one
+  long count;
+  f = next_item(f, &count);
   const bool complex_pair = *f == 'Z';
   if (complex_pair) ++f;
   const char c = *f;
-  if (c == 'd' && !complex_pair && f[1] == '\0') return true;
   if (!known_element(c)) return raise_buffer_format_char(c, standard_sizes);
-  // A double followed by more fields describes what follows it.
-  return raise_buffer_dtype(
-      type_name, describe_element(c == 'd' && !complex_pair ? f[1] : c, complex_pair));
+  if (c != 'd' || complex_pair)
+    return raise_buffer_dtype(type_name, describe_element(c, complex_pair));
+  // One double matches; a repeated double, or one followed by more fields,
+  // is described by what follows the first double.
+  if (count > 1) return raise_buffer_dtype(type_name, describe_element('d', false));
+  long next_count;
+  const char* rest = next_item(f + 1, &next_count);
+  if (*rest == '\0') return true;
+  const bool next_complex = *rest == 'Z';
+  return raise_buffer_dtype(type_name, describe_element(next_complex ? rest[1] : *rest,
+                                                        next_complex));
 }
 
 }  // namespace

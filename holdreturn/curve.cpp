@@ -6,20 +6,30 @@
 namespace holdreturn {
 namespace {
 
-// Writes `value` at positions from .. to-1 (none when the range is empty).
-inline void fill(double* curve, int64_t from, int64_t to, double value) noexcept {
-  if (from < to) std::fill(curve + from, curve + to, value);
+// Writes `value` at positions from .. to-1 (none when the range is empty),
+// in pieces with a check for pending signals after each.
+inline bool fill(double* curve, int64_t from, int64_t to, double value,
+                 frame::interrupt_budget* budget) noexcept {
+  while (from < to) {
+    const int64_t end = std::min(to, from + frame::interrupt_period);
+    std::fill(curve + from, curve + end, value);
+    if (!budget->spend(end - from)) return false;
+    from = end;
+  }
+  return true;
 }
 
 }  // namespace
 
-void write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_t n,
-                  const signal_list& signals, const return_matrices& ratios) noexcept {
-  if (m == 0) return;
+bool write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_t n,
+                  const signal_list& signals, const return_matrices& ratios,
+                  frame::interrupt_budget* budget) noexcept {
+  if (m == 0) return true;
   constexpr double open_trade = std::numeric_limits<double>::quiet_NaN();
   const int64_t last = n - 1;
   const int64_t first = signals.count > 0 ? signals.index[0] : n;
-  for (int32_t k = 0; k < m; ++k) fill(curves[k], 0, first, 1.0);
+  for (int32_t k = 0; k < m; ++k)
+    if (!fill(curves[k], 0, first, 1.0, budget)) return false;
   // From each signal bar to the next one: NaN while the trade is open, then
   // its ratio from the settle bar on. A signal at or before the settle bar
   // takes over, and the trade's ratio is never shown. All curves advance
@@ -32,10 +42,12 @@ void write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_
     for (int32_t k = 0; k < m; ++k) {
       const int64_t settle = std::min(sig + holds[k], last);
       const int64_t shown = std::min(settle, next);
-      fill(curves[k], sig, shown, open_trade);
-      fill(curves[k], shown, next, shown_ratio[k]);
+      if (!fill(curves[k], sig, shown, open_trade, budget) ||
+          !fill(curves[k], shown, next, shown_ratio[k], budget))
+        return false;
     }
   }
+  return true;
 }
 
 }  // namespace holdreturn

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "frame/binding.hpp"
+#include "frame/interrupts.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -53,25 +54,27 @@ bool entry_reads_buffer(PyObject* close) noexcept;
 
 // One walk per signal up to the longest holding length, the running ratios
 // recorded where each length ends. `holds` are the converted lengths and
-// `order` their indices sorted by length. Cannot fail.
-void returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
-                      const int32_t* holds, const int32_t* order,
-                      const return_matrices& out) noexcept;
+// `order` their indices sorted by length. Fails only when a signal handler
+// raises (false with its exception).
+bool returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
+                      const int32_t* holds, const int32_t* order, const return_matrices& out,
+                      frame::interrupt_budget* budget) noexcept;
 
 // Signal by signal and length by length, each element of `bars` converted
 // at its use and the entry price read through `close` itself, for inputs
 // whose conversions or indexing may run Python code.
 bool returns_in_call_order(PyObject* close_obj, const price_series& close, int32_t n,
                            const signal_list& signals, PyObject* bars,
-                           const return_matrices& out) noexcept;
+                           const return_matrices& out, frame::interrupt_budget* budget) noexcept;
 
 // --- curves (curve.cpp)
 
 // Writes every element of the m curves (length n each) once, curve k for
 // holding length holds[k] (column k of the matrices): 1.0 before the first
 // signal, NaN while a trade is open, its ratio from its settle bar up to the
-// next signal.
-void write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_t n,
-                  const signal_list& signals, const return_matrices& ratios) noexcept;
+// next signal. Fails only when a signal handler raises.
+bool write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_t n,
+                  const signal_list& signals, const return_matrices& ratios,
+                  frame::interrupt_budget* budget) noexcept;
 
 }  // namespace holdreturn

@@ -8,7 +8,8 @@
 namespace holdreturn {
 namespace {
 
-bool find_signals(const frame::f64_view& signals, int32_t n, signal_list* out) noexcept {
+bool find_signals(const frame::f64_view& signals, int32_t n, signal_list* out,
+                  frame::interrupt_budget* budget) noexcept {
   if (!out->index.allocate_for_overwrite(n) || !out->direction.allocate_for_overwrite(n))
     return false;
   const price_series values{signals.bytes(), signals.stride(0)};
@@ -17,12 +18,16 @@ bool find_signals(const frame::f64_view& signals, int32_t n, signal_list* out) n
   int32_t count = 0;
   // Branch-free: every bar is written at the next free slot, which only
   // advances on a signal (0, -0 and NaN are none).
-  for (int32_t j = 0; j < n; ++j) {
-    const double v = values.at(j);
-    const int8_t d = static_cast<int8_t>((v > 0.0) - (v < 0.0));
-    index[count] = j;
-    direction[count] = d;
-    count += d != 0;
+  for (int64_t from = 0; from < n; from += frame::interrupt_period) {
+    const int32_t to = static_cast<int32_t>(std::min<int64_t>(n, from + frame::interrupt_period));
+    for (int32_t j = static_cast<int32_t>(from); j < to; ++j) {
+      const double v = values.at(j);
+      const int8_t d = static_cast<int8_t>((v > 0.0) - (v < 0.0));
+      index[count] = j;
+      direction[count] = d;
+      count += d != 0;
+    }
+    if (!budget->spend(to - from)) return false;
   }
   out->count = count;
   return true;
@@ -116,8 +121,9 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
   const int32_t n = static_cast<int32_t>(signals_view.shape(0));
   const int32_t m = static_cast<int32_t>(m_size);
 
+  frame::interrupt_budget budget;
   signal_list found;
-  if (!find_signals(signals_view, n, &found)) return nullptr;
+  if (!find_signals(signals_view, n, &found, &budget)) return nullptr;
   if (found.count == 0) return no_signal_result(m, bars);
 
   // The walks read close by stride up to bar n-1; a shorter close is refused
@@ -141,8 +147,9 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
   const bool one_walk = entry_reads_buffer(close) && holds_convert_natively(bars, m);
   if (one_walk) {
     if (!prepare_holds(bars, m, &holds, &order)) return nullptr;
-    returns_one_walk(prices, n, found, holds.get(), order.get(), ratios);
-  } else if (!returns_in_call_order(close, prices, n, found, bars, ratios)) {
+    if (!returns_one_walk(prices, n, found, holds.get(), order.get(), ratios, &budget))
+      return nullptr;
+  } else if (!returns_in_call_order(close, prices, n, found, bars, ratios, &budget)) {
     return nullptr;
   }
 
@@ -170,7 +177,7 @@ PyObject* calc_holdreturn(PyObject* signals, const frame::f64_view& signals_view
       curve_data[k] = matrix_data(curve.get());
     }
   }
-  write_curves(curve_data.get(), holds.get(), m, n, found, ratios);
+  if (!write_curves(curve_data.get(), holds.get(), m, n, found, ratios, &budget)) return nullptr;
 
   frame::ref indices;
   frame::ref directions;

@@ -34,20 +34,22 @@ struct lengths {
 };
 
 // Goes on with one signal's walk after `done` held bars, from the r-th
-// shortest length on.
-void finish_walk(const price_series& close, int64_t last, int64_t sig, double open,
+// shortest length on. False when a signal handler raised.
+bool finish_walk(const price_series& close, int64_t last, int64_t sig, double open,
                  double long_ratio, double short_ratio, int64_t done, int32_t r,
-                 const lengths& len, double* long_row, double* short_row) noexcept {
+                 const lengths& len, double* long_row, double* short_row,
+                 frame::interrupt_budget* budget) noexcept {
   int64_t next = sig + done + 1;
   for (; r < len.m; ++r) {
     const int32_t k = len.order[r];
     int64_t end = sig + len.holds[k];
     if (end > last) end = last;
-    hold_bars(close, next, end, open, &long_ratio, &short_ratio);
+    if (!hold_bars(close, next, end, open, &long_ratio, &short_ratio, budget)) return false;
     if (end >= next) next = end + 1;
     long_row[k] = long_ratio;
     short_row[k] = short_ratio;
   }
+  return true;
 }
 
 // One held bar for two lanes. The short factor is 1 - q with q the long
@@ -81,7 +83,8 @@ struct running {
 };
 
 // Held bars done+1 .. to for all four lanes; `at` points at each lane's
-// first held bar.
+// first held bar. The caller keeps each piece short enough for the
+// interrupt checks.
 template <bool may_skip>
 void hold_group(const char* const* at, Py_ssize_t stride, double2 open_lo, double2 open_hi,
                 int64_t done, int64_t to, running* r) noexcept {
@@ -119,8 +122,25 @@ class bad_close_finder {
   int64_t found_ = -1;
 };
 
-void walk_group(const price_series& close, int64_t last, const group& g, const lengths& len,
-                bad_close_finder* bad, const return_matrices& out) noexcept {
+// hold_group over done+1 .. to in pieces of a checking period's worth of
+// cells (four lanes per bar). False when a signal handler raised.
+template <bool may_skip>
+bool hold_group_checked(const char* const* at, Py_ssize_t stride, double2 open_lo,
+                        double2 open_hi, int64_t done, int64_t to, running* r,
+                        frame::interrupt_budget* budget) noexcept {
+  constexpr int64_t piece = frame::interrupt_period / lanes;
+  while (done < to) {
+    const int64_t end = std::min(to, done + piece);
+    hold_group<may_skip>(at, stride, open_lo, open_hi, done, end, r);
+    if (!budget->spend((end - done) * lanes)) return false;
+    done = end;
+  }
+  return true;
+}
+
+bool walk_group(const price_series& close, int64_t last, const group& g, const lengths& len,
+                bad_close_finder* bad, const return_matrices& out,
+                frame::interrupt_budget* budget) noexcept {
   const double2 open_lo = {g.open[0], g.open[1]};
   const double2 open_hi = {g.open[2], g.open[3]};
   const char* at[lanes];
@@ -137,10 +157,12 @@ void walk_group(const price_series& close, int64_t last, const group& g, const l
   for (; r < len.m; ++r) {
     const int32_t k = len.order[r];
     if (len.holds[k] > common) break;
-    if (clean)
-      hold_group<false>(at, close.stride, open_lo, open_hi, done, len.holds[k], &ratios);
-    else
-      hold_group<true>(at, close.stride, open_lo, open_hi, done, len.holds[k], &ratios);
+    const bool held =
+        clean ? hold_group_checked<false>(at, close.stride, open_lo, open_hi, done,
+                                          len.holds[k], &ratios, budget)
+              : hold_group_checked<true>(at, close.stride, open_lo, open_hi, done, len.holds[k],
+                                         &ratios, budget);
+    if (!held) return false;
     done = std::max<int64_t>(done, len.holds[k]);
     for (int l = 0; l < lanes; ++l) {
       out.long_row(g.row[l])[k] = ratios.long_lane(l);
@@ -149,16 +171,18 @@ void walk_group(const price_series& close, int64_t last, const group& g, const l
   }
   // Near the end of the data the lanes stop at different bars: each finishes alone.
   for (int l = 0; r < len.m && l < lanes; ++l)
-    finish_walk(close, last, g.sig[l], g.open[l], ratios.long_lane(l), ratios.short_lane(l),
-                done, r, len, out.long_row(g.row[l]), out.short_row(g.row[l]));
+    if (!finish_walk(close, last, g.sig[l], g.open[l], ratios.long_lane(l), ratios.short_lane(l),
+                     done, r, len, out.long_row(g.row[l]), out.short_row(g.row[l]), budget))
+      return false;
+  return true;
 }
 
 }  // namespace
 
-void returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
-                      const int32_t* holds, const int32_t* order,
-                      const return_matrices& out) noexcept {
-  if (out.m == 0) return;  // no row has an element to write
+bool returns_one_walk(const price_series& close, int32_t n, const signal_list& signals,
+                      const int32_t* holds, const int32_t* order, const return_matrices& out,
+                      frame::interrupt_budget* budget) noexcept {
+  if (out.m == 0) return true;  // no row has an element to write
   const int64_t last = n - 1;
   const lengths len{holds, order, out.m};
   bad_close_finder bad(close, last);
@@ -175,13 +199,15 @@ void returns_one_walk(const price_series& close, int32_t n, const signal_list& s
     g.sig[filled] = sig;
     g.open[filled] = open;
     if (++filled == lanes) {
-      walk_group(close, last, g, len, &bad, out);
+      if (!walk_group(close, last, g, len, &bad, out, budget)) return false;
       filled = 0;
     }
   }
   for (int l = 0; l < filled; ++l)
-    finish_walk(close, last, g.sig[l], g.open[l], 1.0, 1.0, 0, 0, len, out.long_row(g.row[l]),
-                out.short_row(g.row[l]));
+    if (!finish_walk(close, last, g.sig[l], g.open[l], 1.0, 1.0, 0, 0, len,
+                     out.long_row(g.row[l]), out.short_row(g.row[l]), budget))
+      return false;
+  return true;
 }
 
 }  // namespace holdreturn

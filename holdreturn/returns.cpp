@@ -27,7 +27,7 @@ bool entry_reads_buffer(PyObject* close) noexcept {
 
 bool returns_in_call_order(PyObject* close_obj, const price_series& close, int32_t n,
                            const signal_list& signals, PyObject* bars,
-                           const return_matrices& out) noexcept {
+                           const return_matrices& out, frame::interrupt_budget* budget) noexcept {
   const bool from_buffer = entry_reads_buffer(close_obj);
   const int64_t last = n - 1;
   for (int32_t i = 0; i < signals.count; ++i) {
@@ -45,7 +45,7 @@ bool returns_in_call_order(PyObject* close_obj, const price_series& close, int32
       if (end > last) end = last;
       double long_ratio = 1.0;
       double short_ratio = 1.0;
-      hold_bars(close, sig + 1, end, open, &long_ratio, &short_ratio);
+      if (!hold_bars(close, sig + 1, end, open, &long_ratio, &short_ratio, budget)) return false;
       out.long_row(i)[k] = long_ratio;
       out.short_row(i)[k] = short_ratio;
     }

@@ -1,8 +1,10 @@
 // The per-signal return walk shared by both ways of filling the matrices.
 #pragma once
 
+#include "frame/interrupts.hpp"
 #include "holdreturn/engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -33,6 +35,20 @@ inline void hold_bars(const price_series& close, int64_t from, int64_t to, doubl
   }
   *long_ratio = l;
   *short_ratio = s;
+}
+
+// The same in pieces, with a check for pending signals after each piece; the
+// factors are multiplied in the same order. False with the exception set.
+inline bool hold_bars(const price_series& close, int64_t from, int64_t to, double open,
+                      double* long_ratio, double* short_ratio,
+                      frame::interrupt_budget* budget) noexcept {
+  while (from <= to) {
+    const int64_t end = std::min(to, from + frame::interrupt_period - 1);
+    hold_bars(close, from, end, open, long_ratio, short_ratio);
+    if (!budget->spend(end - from + 1)) return false;
+    from = end + 1;
+  }
+  return true;
 }
 
 }  // namespace holdreturn

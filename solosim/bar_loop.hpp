@@ -7,6 +7,7 @@
 #pragma once
 
 #include "frame/errors.hpp"
+#include "frame/interrupts.hpp"
 #include "frame/storage.hpp"
 #include "rules/dispatch.hpp"
 #include "rules/stops.hpp"
@@ -37,9 +38,10 @@ class bar_loop {
     const int32_t warm = s_.warmup_end <= 0 ? 0 : s_.warmup_end >= n ? n : int32_t(s_.warmup_end);
     for (int32_t i = 0; i < warm; ++i)
       for (int32_t j = 0; j < m; ++j)
-        if (!write_row(i, j, 0.0)) return false;
+        if (!budget_.spend(1) || !write_row(i, j, 0.0)) return false;
     for (int32_t i = warm; i < n; ++i) {
       for (int32_t j = 0; j < m; ++j) {
+        if (!budget_.spend(1)) return false;
         rows_.prefetch(i, j);
         double pnl = 0.0;  // reset for every contract at the start of each bar
         double price;
@@ -162,9 +164,10 @@ class bar_loop {
     int32_t dir;
     if (!In::to_int32(direction_[j], &dir)) return false;
     *result = rules::call_stop_callback(cb, i, dir, entry_price_[j], price, ref, distance,
-                                 lists_.price_tick[j], lists_.volume_multiple[j],
-                                 current_size_[j], args, n_args);
-    return true;
+                                        lists_.price_tick[j], lists_.volume_multiple[j],
+                                        current_size_[j], args, n_args);
+    // A slow callback must not delay a Ctrl-C.
+    return frame::check_interrupts();
   }
 
   // Trailing reference, stop-loss callback, trailing recomputation of the
@@ -297,6 +300,7 @@ class bar_loop {
   const Rows& rows_;
 
   bool maintains_stops_ = false;
+  frame::interrupt_budget budget_;
 
   // The shared account.
   double current_cash_ = 0.0;

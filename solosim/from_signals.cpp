@@ -1,6 +1,7 @@
 #include "solosim/from_signals.hpp"
 
 #include "frame/binding.hpp"
+#include "frame/code_address.hpp"
 #include "solosim/bar_loop.hpp"
 #include "solosim/flat_args.hpp"
 #include "solosim/history.hpp"
@@ -101,7 +102,11 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
   s.slip_point = a[a_slip_point].f32;
   s.sl_stop = a[a_sl_stop].f32;
   s.tp_stop = a[a_tp_stop].f32;
-  // The addresses are the caller's promise of a stop_callback_t.
+  // The addresses are the caller's promise of a stop_callback_t; one that is
+  // not even executable memory is refused before anything runs.
+  if (!frame::check_callback_address("sl_callback_addr", a[a_sl_callback_addr].i64) ||
+      !frame::check_callback_address("tp_callback_addr", a[a_tp_callback_addr].i64))
+    return nullptr;
   s.sl_cb = reinterpret_cast<rules::stop_callback_t>(
       static_cast<intptr_t>(a[a_sl_callback_addr].i64));
   s.tp_cb = reinterpret_cast<rules::stop_callback_t>(

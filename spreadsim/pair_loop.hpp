@@ -38,6 +38,7 @@ class pair_loop {
 
   bool run(int32_t n) noexcept {
     for (int32_t i = 0; i < n; ++i) {
+      if (!budget_.spend(2)) return false;
       pnl_[0] = 0.0;
       pnl_[1] = 0.0;
       if (i >= s_.warmup_bars && !trade_bar(i)) return false;
@@ -254,6 +255,7 @@ class pair_loop {
   const pair_settings& s_;
   const pair_inputs& in_;
   const frame::f64_view* rows_;
+  frame::interrupt_budget budget_;
 
   // The account, shared by both legs.
   double current_cash_;

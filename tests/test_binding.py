@@ -123,7 +123,10 @@ def test_int_subclass_from_int_warns():
 
 def test_int64_range():
     close = np.zeros((0, 1))
-    assert solosim.from_signals(close, close, close, sl_callback_addr=2**63 - 1) != []
+    # The largest address converts; it is then refused as no code at all.
+    raises_exactly(ValueError, "sl_callback_addr 0x7fffffffffffffff is not the address of "
+                   "executable code",
+                   solosim.from_signals, close, close, close, sl_callback_addr=2**63 - 1)
     raises_exactly(OverflowError, "Python int too large to convert to C long",
                    solosim.from_signals, close, close, close, sl_callback_addr=2**63)
 

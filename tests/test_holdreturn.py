@@ -179,6 +179,20 @@ def test_call_errors(call, exc, text):
         call()
 
 
+@pytest.mark.parametrize("dtype, text", [
+    # NumPy writes a repeat count before the element: "3s", "2w", "8x".
+    ("S3", "Buffer dtype mismatch, expected 'double' but got a string"),
+    ("S1", "Buffer dtype mismatch, expected 'double' but got a string"),
+    ("V8", "Buffer dtype mismatch, expected 'double' but got end"),
+    ("U2", "Unexpected format string character: 'w'"),
+    ("c16", "Buffer dtype mismatch, expected 'double' but got 'complex double'"),
+    ("f8,i4", "Buffer dtype mismatch, expected 'double' but got a struct"),
+])
+def test_buffer_format_repeat_counts(dtype, text):
+    with pytest.raises(ValueError, match=f"^{re.escape(text)}$"):
+        hr.calc_holdreturn(np.zeros(3, dtype=dtype), C, [1])
+
+
 def test_too_many_bars():
     huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**31,), strides=(0,))
     with pytest.raises(OverflowError, match="^too many bars: 2147483648 exceeds 2147483647$"):
