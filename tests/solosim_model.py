@@ -318,17 +318,5 @@ def invariants_hold(result, init_cash, margins=None):
     )
 
 
-def same_bits(a, b):
-    """Equal shapes and equal bits, NaNs at the same places (payloads aside)."""
-    a = np.asarray(a, dtype=np.float64)
-    b = np.asarray(b, dtype=np.float64)
-    if a.shape != b.shape:
-        return False
-    nan_a, nan_b = np.isnan(a), np.isnan(b)
-    if not np.array_equal(nan_a, nan_b):
-        return False
-    return np.array_equal(a[~nan_a].view(np.int64), b[~nan_b].view(np.int64))
-
-
 def isnan(x):
     return isinstance(x, float) and math.isnan(x)

@@ -11,6 +11,7 @@ import numpy as np
 # spreadsim carries solosim's sizing, commission and stop-distance rules.
 from solosim_model import calculate_commission as calc_commission
 from solosim_model import calculate_size, f32, stop_distance
+from support import assert_same_arrays
 
 
 class StopDistError:
@@ -231,9 +232,5 @@ def as_arrays(rows):
 
 def assert_same_rows(result, rows):
     """The engine's result equals the model's rows bit for bit."""
-    expected = as_arrays(rows)
-    assert isinstance(result, list) and len(result) == 2
-    for got, want in zip(result, expected):
-        assert got.dtype == np.float64 and got.shape == want.shape
-        np.testing.assert_array_equal(got, want)
-        assert got.tobytes() == want.tobytes()
+    assert len(rows) == 2
+    assert_same_arrays(result, as_arrays(rows))

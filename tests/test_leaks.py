@@ -2,7 +2,6 @@
 reference counts of the inputs, the shared default lists and the module
 functions flat."""
 
-import ctypes
 import gc
 import os
 import sys
@@ -12,14 +11,11 @@ import numpy as np
 import pytest
 
 from quorra.accel import holdreturn, solosim, spreadsim
+from support import native_callback
 
 ROUNDS = 300
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
-STOP_CALLBACK = CALLBACK(lambda bar, d, e, p, r, dist, tick, mult, size, args, n: 2.0 * tick)
-STOP_ADDRESS = ctypes.cast(STOP_CALLBACK, ctypes.c_void_p).value
+STOP_CALLBACK, STOP_ADDRESS = native_callback(
+    lambda bar, d, e, p, r, dist, tick, mult, size, args, n: 2.0 * tick)
 
 
 class BadInt:

@@ -2,7 +2,6 @@
 its sizing and commission rules, drawn at random, against the slow model.
 Results must agree bit for bit and exceptions by type and text."""
 
-import ctypes
 import math
 
 import numpy as np
@@ -11,15 +10,9 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import solosim_model as model
-from property_support import (INF, LAYOUTS, NAN, PROFILE, assert_same_arrays,
-                              assert_same_outcome, laid_out, outcome, price_path,
-                              signal_matrix)
+from property_support import INF, LAYOUTS, NAN, PROFILE, laid_out, price_path, signal_matrix
 from quorra.accel import solosim, spreadsim
-
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
+from support import assert_same_arrays, assert_same_outcome, native_callback, outcome
 
 EDGE = [0.0, -0.0, 1.0, -1.0, 2.0, NAN, INF, -INF]
 NUMBERS = st.one_of(st.sampled_from(EDGE + [0.1, 0.5, 5.0, 10.0, 100.0, 4000.0, 1e-200, 1e300]),
@@ -52,8 +45,7 @@ def native(rule):
         block = [args[k] for k in range(n_args)]
         return fn(bar, direction, entry, price, ref, dist, tick, mult, size, block, n_args)
 
-    cfunc = CALLBACK(trampoline)
-    return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
+    return native_callback(trampoline)
 
 
 def setting(values, m):

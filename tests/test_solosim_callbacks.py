@@ -13,11 +13,8 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import assert_same_arrays, native_callback
 
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
 POS, PNL = 1, 3
 
 
@@ -37,8 +34,7 @@ class Native:
             self.calls.append(call)
             return fn(*call)
 
-        self.cfunc = CALLBACK(trampoline)
-        self.address = ctypes.cast(self.cfunc, ctypes.c_void_p).value
+        self.cfunc, self.address = native_callback(trampoline)
 
 
 class Modelled:
@@ -108,7 +104,7 @@ def test_random_runs_with_callbacks_match_model(seed):
     tp_model = Modelled(tp_fn) if tp_fn else None
     want = model.from_signals(close, entries, exits, sl_callback=sl_model, tp_callback=tp_model,
                               **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
     for native, modelled in ((sl_native, sl_model), (tp_native, tp_model)):
         if native:
             assert native.calls == modelled.calls

@@ -9,6 +9,7 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import same_bits
 
 EQ, POS, SIZE, PNL, CUM, FEE = range(6)
 CASH = 1000000.0
@@ -84,7 +85,7 @@ def test_non_positive_slippage_is_none(slip):
     entries = [1, 0, 0, -1, 0]
     got = run(prices, entries, [0, 0, 0, 0, 1], slip_point=slip, sl_stop=10, tp_stop=20)
     want = run(prices, entries, [0, 0, 0, 0, 1], sl_stop=10, tp_stop=20)
-    assert model.same_bits(got, want)
+    assert same_bits(got, want)
 
 
 def test_stop_loss_wins_over_take_profit():
