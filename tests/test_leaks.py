@@ -159,6 +159,7 @@ def quiet_unraisable():
 def test_repeated_calls_keep_references_and_memory_flat(name, call, expected, quiet_unraisable,
                                                        capfd):
     run(call, expected, 20)  # warm up caches, interned names, NumPy's own state
+    gc.collect()  # earlier tests' garbage may still hold the watched objects
     counts = [sys.getrefcount(obj) for obj in WATCHED]
     tracemalloc.start()
     try:

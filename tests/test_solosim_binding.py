@@ -8,7 +8,6 @@ import pytest
 
 from quorra.accel import solosim
 
-import solosim_model as model
 from support import same_bits
 
 DEFAULTS = (1.0, 0, [0.1], [1.0], [5.0], None, 1, 1000000.0, [1], 1, 0.0, 0.0, 0.0, 0, 0, 0, 0,
