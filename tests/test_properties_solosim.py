@@ -123,9 +123,10 @@ def backtests(draw):
         draw(st.sampled_from([None] * 4 + sorted(COMMISSION_RULES)))
 
 
-def model_call(call, sl_rule, tp_rule, size_rule, commission_rule):
+def model_call(call, sl_rule, tp_rule, size_rule, commission_rule, **extra):
     """The model with the binding's conversions of the integer settings
-    applied first, in parameter order (they may fail as the binding does)."""
+    applied first, in parameter order (they may fail as the binding does).
+    `extra` goes to the model as it is (its recorder)."""
     kwargs = dict(call)
     for name in ("size_type", "min_start_length", "com_type", "stop_mode", "sl_trail",
                  "max_hold_bars"):
@@ -135,7 +136,7 @@ def model_call(call, sl_rule, tp_rule, size_rule, commission_rule):
         sl_callback=CALLBACK_RULES[sl_rule] if sl_rule else None,
         tp_callback=CALLBACK_RULES[tp_rule] if tp_rule else None,
         size_fn=SIZE_RULES[size_rule] if size_rule else None,
-        commission_fn=COMMISSION_RULES[commission_rule] if commission_rule else None)
+        commission_fn=COMMISSION_RULES[commission_rule] if commission_rule else None, **extra)
 
 
 def engine_call(call, sl_rule, tp_rule, size_rule, commission_rule):

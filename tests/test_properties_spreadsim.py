@@ -80,12 +80,14 @@ def pair_calls(draw):
     return call, draw(st.sampled_from([None] * 5 + sorted(SIZE_RULES)))
 
 
-def model_call(call, size_rule):
+def model_call(call, size_rule, **extra):
+    """The model after the binding's conversions; `extra` goes to it as it is."""
     kwargs = dict(call)
     for name in ("size_type", "min_start_length", "com_type", "stop_mode", "sl_trail",
                  "max_hold_bars"):
         kwargs[name] = solosim_model.int32(kwargs[name])
-    rows = model.pair_from_signals(**kwargs, sizer=SIZE_RULES[size_rule] if size_rule else None)
+    rows = model.pair_from_signals(**kwargs, sizer=SIZE_RULES[size_rule] if size_rule else None,
+                                   **extra)
     return model.as_arrays(rows)
 
 
