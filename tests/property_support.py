@@ -1,6 +1,6 @@
 """Shared pieces of the differential property tests: the Hypothesis profile,
-array layouts, and the comparison of two outcomes (a result compared bit for
-bit, or an exception compared by type and text).
+array layouts and the drawn signals and prices (the comparisons are in
+support.py).
 
 HYPOTHESIS_PROFILE=long (or soak) runs many more examples per property:
 
@@ -27,37 +27,6 @@ INF = math.inf
 
 class Row(np.ndarray):
     """An ndarray subclass: the engines read it through Python indexing."""
-
-
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or ("raised", exception type, text)."""
-    try:
-        return ("ok", fn(*args, **kwargs))
-    except Exception as exc:  # every exception is compared, none expected
-        return ("raised", type(exc), str(exc))
-
-
-def bits(a):
-    """The exact bytes of a float64 array, NaN payloads included."""
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    return a.shape, a.tobytes()
-
-
-def assert_same_outcome(got, want, compare):
-    """Both raised the same exception type with the same text, or both
-    returned and `compare(got, want)` holds."""
-    if got[0] == "raised" or want[0] == "raised":
-        assert got[0] == want[0] == "raised", (got, want)
-        assert got[1:] == want[1:]
-        return
-    compare(got[1], want[1])
-
-
-def assert_same_arrays(got, want):
-    assert type(got) is list and len(got) == len(want)
-    for g, w in zip(got, want):
-        assert type(g) is np.ndarray and g.dtype == np.float64 and g.flags.c_contiguous
-        assert bits(g) == bits(w)
 
 
 def laid_out(values, dtype, layout):

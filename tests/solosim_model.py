@@ -112,6 +112,60 @@ def flat_args(args):
     return values
 
 
+# exit_reason of a trade record
+OPEN, STOP_LOSS, TAKE_PROFIT, HOLDING_LIMIT, EXIT_SIGNAL, OTHER_LEG = range(6)
+
+
+class Recorder:
+    """The trade record of a run, written by the model where each event
+    happens: one trade per accepted entry, refused entries per contract (or
+    leg), realised equity and the value marked at `close` after every bar,
+    and the total fee."""
+
+    def __init__(self, count):
+        self.trades = []
+        self.refused = [0] * count
+        self.equity = []
+        self.value = []
+        self.total_fee = 0.0
+        self.open = [None] * count  # each contract's (leg's) open trade
+
+    def opened(self, j, bar, direction, lots, price, fee):
+        trade = {"contract": j, "entry_bar": bar, "exit_bar": -1, "direction": direction,
+                 "lots": lots, "entry_price": price, "exit_price": math.nan,
+                 "entry_fee": fee, "exit_fee": 0.0, "pnl": math.nan, "exit_reason": OPEN}
+        self.trades.append(trade)
+        self.open[j] = trade
+
+    def closed(self, j, bar, price, fee, pnl, reason):
+        trade = self.open[j]
+        self.open[j] = None
+        trade.update(exit_bar=bar, exit_price=price, exit_fee=fee, pnl=pnl, exit_reason=reason)
+
+    def refuse(self, j):
+        self.refused[j] += 1
+
+    def bar_end(self, equity, total_fee, mark_price, multiples):
+        """After a bar: `mark_price(j)` reads the close of contract (leg) j,
+        only for those still open."""
+        value = equity
+        for j, trade in enumerate(self.open):
+            if trade is None:
+                continue
+            p = mark_price(j)
+            if trade["direction"] == 1:
+                value = value + ((p - trade["entry_price"]) * trade["lots"]) * multiples[j]
+            else:
+                value = value + ((trade["entry_price"] - p) * trade["lots"]) * multiples[j]
+        self.equity.append(equity)
+        self.value.append(value)
+        self.total_fee = total_fee
+
+    def record(self):
+        return {"trades": self.trades, "refused": self.refused, "equity": self.equity,
+                "value": self.value, "total_fee": self.total_fee}
+
+
 def setting_list(arg, m):
     if isinstance(arg, (int, float)):
         return [float(arg)] * m
@@ -123,10 +177,11 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                  init_cash=1000000.0, commission=(1,), com_type=1, slip_point=0.0, sl_stop=0.0,
                  tp_stop=0.0, stop_mode=0, sl_trail=0, sl_callback=None, tp_callback=None,
                  sl_callback_args=(), tp_callback_args=(), max_hold_bars=0,
-                 size_fn=None, commission_fn=None):
+                 size_fn=None, commission_fn=None, recorder=None):
     """Returns the list of (n, 6) histories. sl_callback / tp_callback are
     Python callables with the native callback's arguments (the block as a
     list). size_fn / commission_fn replace the sizing and commission rules.
+    A Recorder(m) as `recorder` is filled with the run's trade record.
     """
     size_fn = size_fn or calculate_size
     commission_fn = commission_fn or calculate_commission
@@ -165,13 +220,15 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
     def is_long(j):
         return direction[j] == 1
 
-    def close_out(j, fill, pnl):
+    def close_out(i, j, fill, pnl, reason):
         com = float(commission_fn(fill, current_size[j], volume_multiple_list[j],
                                   commission_list[j], com_type, price_tick_list[j]))
         if is_long(j):
             profit = ((fill - entry_price[j]) * current_size[j]) * volume_multiple_list[j] - com
         else:
             profit = ((entry_price[j] - fill) * current_size[j]) * volume_multiple_list[j] - com
+        if recorder is not None:
+            recorder.closed(j, i, fill, com, profit, reason)
         pnl[j] = profit
         acct["cash"] += current_margin[j] + profit
         current_margin[j] = 0.0
@@ -186,7 +243,7 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
         hold_bars[j] = 0
         acct["cum"] += profit
 
-    def enter(j, current_price):
+    def enter(i, j, current_price):
         if slip_point > 0:
             trade_price = current_price + slip_point if is_long(j) else current_price - slip_point
         else:
@@ -198,7 +255,11 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
         margin = ((trade_price * current_size[j]) * volume_multiple_list[j]) * margin_rate_list[j]
         required_cash = margin + com
         if not acct["cash"] >= required_cash:
+            if recorder is not None:
+                recorder.refuse(j)
             return
+        if recorder is not None:
+            recorder.opened(j, i, 1 if is_long(j) else -1, current_size[j], trade_price, com)
         current_margin[j] = margin
         acct["equity"] -= com
         acct["cash"] = acct["cash"] - (com + margin)
@@ -265,18 +326,22 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
         if sl_active and sl_price[j] > 0:
             if is_long(j):
                 if current_price <= sl_price[j]:
-                    close_out(j, sl_price[j] - slip_point if slip_point > 0 else sl_price[j], pnl)
+                    fill = sl_price[j] - slip_point if slip_point > 0 else sl_price[j]
+                    close_out(i, j, fill, pnl, STOP_LOSS)
                     closed = True
             elif current_price >= sl_price[j]:
-                close_out(j, sl_price[j] + slip_point if slip_point > 0 else sl_price[j], pnl)
+                fill = sl_price[j] + slip_point if slip_point > 0 else sl_price[j]
+                close_out(i, j, fill, pnl, STOP_LOSS)
                 closed = True
         if not closed and tp_active and tp_price[j] > 0:
             if is_long(j):
                 if current_price >= tp_price[j]:
-                    close_out(j, tp_price[j] - slip_point if slip_point > 0 else tp_price[j], pnl)
+                    fill = tp_price[j] - slip_point if slip_point > 0 else tp_price[j]
+                    close_out(i, j, fill, pnl, TAKE_PROFIT)
                     closed = True
             elif current_price <= tp_price[j]:
-                close_out(j, tp_price[j] + slip_point if slip_point > 0 else tp_price[j], pnl)
+                fill = tp_price[j] + slip_point if slip_point > 0 else tp_price[j]
+                close_out(i, j, fill, pnl, TAKE_PROFIT)
                 closed = True
 
         def market_fill():
@@ -285,13 +350,13 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
             return current_price
 
         if not closed and max_hold_bars > 0 and hold_bars[j] >= max_hold_bars:
-            close_out(j, market_fill(), pnl)
+            close_out(i, j, market_fill(), pnl, HOLDING_LIMIT)
             closed = True
         if not closed:
             x = exits[i, j]
             if x != 0:
                 if (direction[j] == 1 and x == -1) or (direction[j] == -1 and x == 1):
-                    close_out(j, market_fill(), pnl)
+                    close_out(i, j, market_fill(), pnl, EXIT_SIGNAL)
 
     for i in range(n):
         pnl = [0.0] * m
@@ -302,12 +367,24 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                     e = entries[i, j]
                     if e != 0:
                         direction[j] = e
-                        enter(j, current_price)
+                        enter(i, j, current_price)
                 else:
                     hold(i, j, current_price, pnl)
             rows[j].append([acct["equity"], float(position[j]), current_size[j], pnl[j],
                             acct["cum"], acct["fee"]])
+        if recorder is not None:
+            recorder.bar_end(acct["equity"], acct["fee"], lambda j: as_double(close[i, j]),
+                             volume_multiple_list)
     return [np.array(r, dtype=np.float64).reshape(n, 6) for r in rows]
+
+
+def from_signals_recorded(close, entries, exits, **kwargs):
+    """(histories, record): from_signals with its trade record, a dict of
+    "trades" (one dict per accepted entry, in entry order), "refused" (per
+    contract), "equity" and "value" (per bar) and "total_fee"."""
+    recorder = Recorder(close.shape[1])
+    histories = from_signals(close, entries, exits, recorder=recorder, **kwargs)
+    return histories, recorder.record()
 
 
 def invariants_hold(result, init_cash, margins=None):
@@ -316,18 +393,6 @@ def invariants_hold(result, init_cash, margins=None):
     return all(
         all(row[0] == init_cash + row[4] for row in r.tolist()) for r in result
     )
-
-
-def same_bits(a, b):
-    """Equal shapes and equal bits, NaNs at the same places (payloads aside)."""
-    a = np.asarray(a, dtype=np.float64)
-    b = np.asarray(b, dtype=np.float64)
-    if a.shape != b.shape:
-        return False
-    nan_a, nan_b = np.isnan(a), np.isnan(b)
-    if not np.array_equal(nan_a, nan_b):
-        return False
-    return np.array_equal(a[~nan_a].view(np.int64), b[~nan_b].view(np.int64))
 
 
 def isnan(x):

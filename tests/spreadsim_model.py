@@ -10,7 +10,9 @@ import numpy as np
 
 # spreadsim carries solosim's sizing, commission and stop-distance rules.
 from solosim_model import calculate_commission as calc_commission
-from solosim_model import calculate_size, f32, stop_distance
+from solosim_model import (EXIT_SIGNAL, HOLDING_LIMIT, OTHER_LEG, STOP_LOSS, TAKE_PROFIT,
+                           Recorder, calculate_size, f32, stop_distance)
+from support import assert_same_arrays
 
 
 class StopDistError:
@@ -59,10 +61,11 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                       price_tick=1.0, volume_multiple=5.0, prices=None, min_start_length=1,
                       init_cash=1000000.0, commission=1.0, com_type=1, slip_point=0.0,
                       sl_stop=0.0, tp_stop=0.0, stop_mode=0, sl_trail=0, max_hold_bars=0,
-                      leg_size_ratio=1.0, sizer=None):
+                      leg_size_ratio=1.0, sizer=None, recorder=None):
     """The engine's result rows as two lists of 6-tuples (leg A, leg B).
 
-    `sizer` stands in for the module's calculate_size.
+    `sizer` stands in for the module's calculate_size. A Recorder(2) as
+    `recorder` is filled with the run's trade record.
     """
     sizer = sizer or calculate_size
     init_cash = f32(init_cash)
@@ -97,17 +100,21 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
     hold = [0, 0]
     rows = ([], [])
 
-    def write():
+    def write(i):
         for j in (0, 1):
             rows[j].append((equity, position[j], cur_size[j], pnl[j], cum_profit, total_fee))
+        if recorder is not None:
+            recorder.bar_end(equity, total_fee, lambda j: float(close[i, j]), vm)
 
-    def close_leg(j, trade_price):
+    def close_leg(i, j, trade_price, reason):
         nonlocal cum_profit, cash, total_fee, equity
         fee = calc_commission(trade_price, cur_size[j], vm[j], com[j], com_type, tick[j])
         if direction[j] == 1:
             profit = (trade_price - entry_price[j]) * cur_size[j] * vm[j] - fee
         else:
             profit = (entry_price[j] - trade_price) * cur_size[j] * vm[j] - fee
+        if recorder is not None:
+            recorder.closed(j, i, trade_price, fee, profit, reason)
         pnl[j] = profit
         cum_profit += profit
         cash = cash + (margin[j] + profit)
@@ -147,8 +154,13 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
         margins = [fill[j] * lots[j] * vm[j] * mr[j] for j in (0, 1)]
         required = margins[0] + fees[0] + margins[1] + fees[1]
         if not cash >= required:
+            if recorder is not None:
+                recorder.refuse(0)
+                recorder.refuse(1)
             return False
         for j in (0, 1):
+            if recorder is not None:
+                recorder.opened(j, i, direction[j], lots[j], fill[j], fees[j])
             cur_size[j] = lots[j]
             equity -= fees[j]
             cash -= margins[j] + fees[j]
@@ -187,41 +199,49 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
             sl_price[j] = sl_ref[j] - sl_dist[j] if direction[j] == 1 else sl_ref[j] + sl_dist[j]
         if sl_stop > 0:
             if direction[j] == 1 and p <= sl_price[j]:
-                close_leg(j, sl_price[j] - slip if slip > 0 else sl_price[j])
+                close_leg(i, j, sl_price[j] - slip if slip > 0 else sl_price[j], STOP_LOSS)
                 return
             if direction[j] == -1 and p >= sl_price[j]:
-                close_leg(j, sl_price[j] + slip if slip > 0 else sl_price[j])
+                close_leg(i, j, sl_price[j] + slip if slip > 0 else sl_price[j], STOP_LOSS)
                 return
         if tp_stop > 0:
             if direction[j] == 1 and p >= tp_price[j]:
-                close_leg(j, tp_price[j] - slip if slip > 0 else tp_price[j])
+                close_leg(i, j, tp_price[j] - slip if slip > 0 else tp_price[j], TAKE_PROFIT)
                 return
             if direction[j] == -1 and p <= tp_price[j]:
-                close_leg(j, tp_price[j] + slip if slip > 0 else tp_price[j])
+                close_leg(i, j, tp_price[j] + slip if slip > 0 else tp_price[j], TAKE_PROFIT)
                 return
         if max_hold_bars > 0 and hold[j] >= max_hold_bars:
-            close_leg(j, out_fill(j, p))
+            close_leg(i, j, out_fill(j, p), HOLDING_LIMIT)
             return
         if exits[i] != 0:
             if (direction[j] == 1 and exits[i] < 0) or (direction[j] == -1 and exits[i] > 0):
-                close_leg(j, out_fill(j, p))
+                close_leg(i, j, out_fill(j, p), EXIT_SIGNAL)
 
     for i in range(n):
         pnl[0] = pnl[1] = 0.0
         if i < min_start_length - 1:
-            write()
+            write(i)
             continue
         if in_pos[0] == 0 and in_pos[1] == 0 and entries[i] != 0:
             if try_entry(i):
-                write()
+                write(i)
                 continue
         leg_step(i, 0)
         leg_step(i, 1)
         if in_pos[0] != in_pos[1]:
             k = 0 if in_pos[0] else 1
-            close_leg(k, out_fill(k, float(prices[i, k])))
-        write()
+            close_leg(i, k, out_fill(k, float(prices[i, k])), OTHER_LEG)
+        write(i)
     return rows
+
+
+def pair_from_signals_recorded(close, entries, exits, **kwargs):
+    """(rows, record): pair_from_signals with its trade record (legs 0 and
+    1 in place of contracts; see solosim_model.from_signals_recorded)."""
+    recorder = Recorder(2)
+    rows = pair_from_signals(close, entries, exits, recorder=recorder, **kwargs)
+    return rows, recorder.record()
 
 
 def as_arrays(rows):
@@ -231,9 +251,5 @@ def as_arrays(rows):
 
 def assert_same_rows(result, rows):
     """The engine's result equals the model's rows bit for bit."""
-    expected = as_arrays(rows)
-    assert isinstance(result, list) and len(result) == 2
-    for got, want in zip(result, expected):
-        assert got.dtype == np.float64 and got.shape == want.shape
-        np.testing.assert_array_equal(got, want)
-        assert got.tobytes() == want.tobytes()
+    assert len(rows) == 2
+    assert_same_arrays(result, as_arrays(rows))

@@ -2,7 +2,6 @@
 reference counts of the inputs, the shared default lists and the module
 functions flat."""
 
-import ctypes
 import gc
 import os
 import sys
@@ -12,14 +11,11 @@ import numpy as np
 import pytest
 
 from quorra.accel import holdreturn, solosim, spreadsim
+from support import native_callback
 
 ROUNDS = 300
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
-STOP_CALLBACK = CALLBACK(lambda bar, d, e, p, r, dist, tick, mult, size, args, n: 2.0 * tick)
-STOP_ADDRESS = ctypes.cast(STOP_CALLBACK, ctypes.c_void_p).value
+STOP_CALLBACK, STOP_ADDRESS = native_callback(
+    lambda bar, d, e, p, r, dist, tick, mult, size, args, n: 2.0 * tick)
 
 
 class BadInt:
@@ -163,6 +159,7 @@ def quiet_unraisable():
 def test_repeated_calls_keep_references_and_memory_flat(name, call, expected, quiet_unraisable,
                                                        capfd):
     run(call, expected, 20)  # warm up caches, interned names, NumPy's own state
+    gc.collect()  # earlier tests' garbage may still hold the watched objects
     counts = [sys.getrefcount(obj) for obj in WATCHED]
     tracemalloc.start()
     try:

@@ -8,10 +8,10 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import holdreturn_model as model
-from solosim_model import int32
-from property_support import (INF, NAN, PROFILE, assert_same_outcome, bits, laid_out, outcome,
-                              price_path)
+from property_support import INF, NAN, PROFILE, laid_out, price_path
 from quorra.accel import holdreturn
+from solosim_model import int32
+from support import assert_same_outcome, outcome, same_bits
 
 
 class Doubled(np.ndarray):
@@ -89,13 +89,13 @@ def same_result(got, want):
     assert type(got) is dict and list(got) == list(model.KEYS)
     for key in ("long_profits", "short_profits"):
         assert type(got[key]) is np.ndarray and got[key].flags.c_contiguous
-        assert bits(got[key]) == bits(want[key])
+        assert same_bits(got[key], want[key])
     for key in ("signal_indices", "signal_directions"):
         assert type(got[key]) is list and all(type(v) is int for v in got[key])
         assert got[key] == want[key]
     assert type(got["cum_profit"]) is list and len(got["cum_profit"]) == len(want["cum_profit"])
     for g, w in zip(got["cum_profit"], want["cum_profit"]):
-        assert type(g) is np.ndarray and g.shape == w.shape and bits(g) == bits(w)
+        assert type(g) is np.ndarray and same_bits(g, w)
 
 
 @PROFILE

@@ -2,7 +2,6 @@
 its sizing and commission rules, drawn at random, against the slow model.
 Results must agree bit for bit and exceptions by type and text."""
 
-import ctypes
 import math
 
 import numpy as np
@@ -11,15 +10,9 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import solosim_model as model
-from property_support import (INF, LAYOUTS, NAN, PROFILE, assert_same_arrays,
-                              assert_same_outcome, laid_out, outcome, price_path,
-                              signal_matrix)
+from property_support import INF, LAYOUTS, NAN, PROFILE, laid_out, price_path, signal_matrix
 from quorra.accel import solosim, spreadsim
-
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
+from support import assert_same_arrays, assert_same_outcome, native_callback, outcome
 
 EDGE = [0.0, -0.0, 1.0, -1.0, 2.0, NAN, INF, -INF]
 NUMBERS = st.one_of(st.sampled_from(EDGE + [0.1, 0.5, 5.0, 10.0, 100.0, 4000.0, 1e-200, 1e300]),
@@ -52,8 +45,7 @@ def native(rule):
         block = [args[k] for k in range(n_args)]
         return fn(bar, direction, entry, price, ref, dist, tick, mult, size, block, n_args)
 
-    cfunc = CALLBACK(trampoline)
-    return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
+    return native_callback(trampoline)
 
 
 def setting(values, m):
@@ -131,9 +123,10 @@ def backtests(draw):
         draw(st.sampled_from([None] * 4 + sorted(COMMISSION_RULES)))
 
 
-def model_call(call, sl_rule, tp_rule, size_rule, commission_rule):
+def model_call(call, sl_rule, tp_rule, size_rule, commission_rule, **extra):
     """The model with the binding's conversions of the integer settings
-    applied first, in parameter order (they may fail as the binding does)."""
+    applied first, in parameter order (they may fail as the binding does).
+    `extra` goes to the model as it is (its recorder)."""
     kwargs = dict(call)
     for name in ("size_type", "min_start_length", "com_type", "stop_mode", "sl_trail",
                  "max_hold_bars"):
@@ -143,7 +136,7 @@ def model_call(call, sl_rule, tp_rule, size_rule, commission_rule):
         sl_callback=CALLBACK_RULES[sl_rule] if sl_rule else None,
         tp_callback=CALLBACK_RULES[tp_rule] if tp_rule else None,
         size_fn=SIZE_RULES[size_rule] if size_rule else None,
-        commission_fn=COMMISSION_RULES[commission_rule] if commission_rule else None)
+        commission_fn=COMMISSION_RULES[commission_rule] if commission_rule else None, **extra)
 
 
 def engine_call(call, sl_rule, tp_rule, size_rule, commission_rule):

@@ -4,7 +4,6 @@ written, or call the engines again; conversions of arguments doing the same;
 native callbacks on several threads at once. Every case ends in a clean
 exception or a correct result."""
 
-import ctypes
 import gc
 import subprocess
 import sys
@@ -19,13 +18,9 @@ import holdreturn_model
 import solosim_model
 import spreadsim_model
 from quorra.accel import holdreturn, solosim, spreadsim
+from support import assert_same_arrays, native_callback, same_bits
 
 RESIZE_REFUSED = "cannot resize an array that references or is referenced"
-
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
 
 
 @pytest.fixture
@@ -260,8 +255,7 @@ def test_solosim_prices_rewritten_mid_run_match_model(restore_modules):
     got = run_solo(prices, entries, exits, sl_stop=2.0, tp_stop=3.0)
     want = solosim_model.from_signals(model_prices, entries, exits, **SOLO, sl_stop=2.0,
                                       tp_stop=3.0, size_fn=rewriting(model_prices))
-    for g, w in zip(got, want):
-        assert g.tobytes() == w.tobytes()
+    assert_same_arrays(got, want)
 
 
 def test_spreadsim_exits_rewritten_mid_run_match_model(restore_modules):
@@ -300,8 +294,7 @@ def test_recursive_sizer_gives_the_plain_result(restore_modules):
     solosim.calculate_size = sizer
     got = run_solo(prices, entries, exits)
     assert inner_results  # the inner runs used the replacement's plain rule
-    for g, w in zip(got, expected):
-        assert g.tobytes() == w.tobytes()
+    assert_same_arrays(got, expected)
 
 
 @pytest.mark.parametrize("engine", ["solosim", "spreadsim"])
@@ -331,7 +324,7 @@ def test_single_holdreturn_with_recursive_inner(restore_modules):
     holdreturn.calc_holdreturn = inner
     got = holdreturn.calc_single_holdreturn(signals, close, 3)
     assert len(depth) == 5
-    assert got["long_profits"].tobytes() == expected["long_profits"].tobytes()
+    assert same_bits(got["long_profits"], expected["long_profits"])
 
 
 @pytest.mark.parametrize("inner, exc", [
@@ -376,8 +369,7 @@ def test_settings_list_cleared_mid_run_changes_nothing(restore_modules):
     solosim.calculate_size = sizer
     got = solosim.from_signals(prices, entries, exits, volume_multiple=multiples,
                                margin_rate=0.1, price_tick=1.0, commission=1.0)
-    for g, w in zip(got, expected):
-        assert g.tobytes() == w.tobytes()
+    assert_same_arrays(got, expected)
 
 
 def run_isolated(code):
@@ -436,11 +428,6 @@ def test_signature_of_a_function_with_a_walking_parameter_type(monkeypatch):
 
 # ---- native callbacks ----
 
-def ctypes_callback(fn):
-    cfunc = CALLBACK(fn)
-    return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
-
-
 def test_callback_resizing_an_input_cannot_free_it():
     prices, entries, exits = solo_inputs()
     said = []
@@ -453,13 +440,12 @@ def test_callback_resizing_an_input_cannot_free_it():
             said.append(str(exc))
         return 2.0
 
-    cfunc, address = ctypes_callback(callback)
+    cfunc, address = native_callback(callback)
     result = run_solo(prices, entries, exits, sl_callback_addr=address)
     assert said and all(s.startswith(RESIZE_REFUSED) for s in said)
     expected = solosim_model.from_signals(prices, entries, exits, **SOLO,
                                           sl_callback=lambda *a: 2.0)
-    for g, w in zip(result, expected):
-        assert g.tobytes() == w.tobytes()
+    assert_same_arrays(result, expected)
 
 
 def test_callback_running_the_engine_again():
@@ -470,13 +456,12 @@ def test_callback_running_the_engine_again():
         inner.append(run_solo(prices, entries, exits)[0][-1, 0])
         return 1.5
 
-    cfunc, address = ctypes_callback(callback)
+    cfunc, address = native_callback(callback)
     result = run_solo(prices, entries, exits, tp_callback_addr=address, tp_stop=1.0)
     expected = solosim_model.from_signals(prices, entries, exits, **SOLO, tp_stop=1.0,
                                           tp_callback=lambda *a: 1.5)
     assert inner
-    for g, w in zip(result, expected):
-        assert g.tobytes() == w.tobytes()
+    assert_same_arrays(result, expected)
 
 
 def test_threads_running_backtests_with_callbacks_at_once():
@@ -487,7 +472,7 @@ def test_threads_running_backtests_with_callbacks_at_once():
             return (args[0] if n else 1.0) * tick + (bar + k) % 3
         return callback
 
-    callbacks = [ctypes_callback(make(k)) for k in range(4)]
+    callbacks = [native_callback(make(k)) for k in range(4)]
     inputs = [solo_inputs(n=40 + 5 * k, m=1 + k % 3) for k in range(4)]
 
     def one(k):
@@ -514,4 +499,4 @@ def test_threads_running_backtests_with_callbacks_at_once():
         t.join()
     assert not errors
     for (k, rep), got in results.items():
-        assert [g.tobytes() for g in got] == [e.tobytes() for e in expected[k]]
+        assert_same_arrays(got, expected[k])

@@ -8,7 +8,7 @@ import pytest
 
 from quorra.accel import solosim
 
-import solosim_model as model
+from support import same_bits
 
 DEFAULTS = (1.0, 0, [0.1], [1.0], [5.0], None, 1, 1000000.0, [1], 1, 0.0, 0.0, 0.0, 0, 0, 0, 0,
             (), (), 0)
@@ -117,7 +117,7 @@ class TestBindingErrors:
         sub = type("Sub", (np.ndarray,), {})
         got = solosim.from_signals(close.view(sub), entries.view(sub), exits.view(sub))
         want = solosim.from_signals(close, entries, exits)
-        assert model.same_bits(got[0], want[0])
+        assert same_bits(got[0], want[0])
 
     @pytest.mark.parametrize("kwargs, exc, text", [
         # the first failing conversion wins, before the type tests
@@ -186,7 +186,7 @@ class TestWarmup:
         close, entries, exits = one_trade()
         got = solosim.from_signals(close, entries, exits, min_start_length=length)
         want = solosim.from_signals(close, entries, exits)
-        assert model.same_bits(got[0], want[0])
+        assert same_bits(got[0], want[0])
         assert got[0][0, 1] == 1.0
 
     @pytest.mark.parametrize("length", [5, 100, 2**31 - 1])
@@ -327,4 +327,4 @@ class TestSinglePrecision:
         close, entries, exits = one_trade()
         got = solosim.from_signals(close, entries, exits, sl_stop=1e-50)
         want = solosim.from_signals(close, entries, exits)
-        assert model.same_bits(got[0], want[0])
+        assert same_bits(got[0], want[0])

@@ -1,5 +1,6 @@
 """Native stop callbacks (ctypes callbacks and a C callback compiled at test
-time) and the flat callback argument blocks."""
+time) and the flat callback argument blocks. The hand-computed callback
+scenarios run against the engine and against the slow model."""
 
 import ctypes
 import math
@@ -13,11 +14,8 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import assert_same_arrays, native_callback
 
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
 POS, PNL = 1, 3
 
 
@@ -37,8 +35,7 @@ class Native:
             self.calls.append(call)
             return fn(*call)
 
-        self.cfunc = CALLBACK(trampoline)
-        self.address = ctypes.cast(self.cfunc, ctypes.c_void_p).value
+        self.cfunc, self.address = native_callback(trampoline)
 
 
 class Modelled:
@@ -57,12 +54,42 @@ def column(values):
     return np.array(values, dtype=np.float64).reshape(-1, 1)
 
 
-def run(prices, entries, exits=None, sl=None, tp=None, **kwargs):
-    n = len(prices)
-    exits = np.zeros(n) if exits is None else exits
-    return solosim.from_signals(column(prices), column(entries), column(exits),
-                                sl_callback_addr=sl.address if sl else 0,
-                                tp_callback_addr=tp.address if tp else 0, **kwargs)[0]
+class Engine:
+    """from_signals with ctypes callbacks (Native)."""
+
+    native = True
+    callback = Native
+
+    def from_signals(self, close, entries, exits, sl=None, tp=None, **kwargs):
+        return solosim.from_signals(close, entries, exits,
+                                    sl_callback_addr=sl.address if sl else 0,
+                                    tp_callback_addr=tp.address if tp else 0, **kwargs)
+
+    def run(self, prices, entries, exits=None, sl=None, tp=None, **kwargs):
+        """One contract; exits default to none. Returns its (n, 6) history."""
+        n = len(prices)
+        exits = np.zeros(n) if exits is None else exits
+        return self.from_signals(column(prices), column(entries), column(exits), sl, tp,
+                                 **kwargs)[0]
+
+
+class Model(Engine):
+    """The slow model with the same callbacks as Python callables (Modelled)."""
+
+    native = False
+    callback = Modelled
+
+    def from_signals(self, close, entries, exits, sl=None, tp=None, **kwargs):
+        return model.from_signals(close, entries, exits, sl_callback=sl, tp_callback=tp,
+                                  **kwargs)
+
+
+run = Engine().run
+
+
+@pytest.fixture(params=[Engine, Model], ids=["engine", "model"])
+def backtest(request):
+    return request.param()
 
 
 def constant(value):
@@ -108,131 +135,133 @@ def test_random_runs_with_callbacks_match_model(seed):
     tp_model = Modelled(tp_fn) if tp_fn else None
     want = model.from_signals(close, entries, exits, sl_callback=sl_model, tp_callback=tp_model,
                               **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
     for native, modelled in ((sl_native, sl_model), (tp_native, tp_model)):
         if native:
             assert native.calls == modelled.calls
 
 
 class TestArguments:
-    def test_stop_loss_callback_arguments(self):
-        sl = Native(constant(0.0))
-        run([100.0, 101.0, 99.5, 98.0], [1, 0, 0, 0], sl=sl, size=2, price_tick=0.5,
-            volume_multiple=10.0, sl_callback_args=(7, [8.5]))
+    def test_stop_loss_callback_arguments(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0, 99.5, 98.0], [1, 0, 0, 0], sl=sl, size=2, price_tick=0.5,
+                     volume_multiple=10.0, sl_callback_args=(7, [8.5]))
         # called in the holding bars; the stop at the entry fill closes bar 2
         assert sl.calls == [
             (1, 1, 100.0, 101.0, 100.0, 0.0, 0.5, 10.0, 2.0, [7.0, 8.5], 2),
             (2, 1, 100.0, 99.5, 100.0, 0.0, 0.5, 10.0, 2.0, [7.0, 8.5], 2),
         ]
 
-    def test_direction_converted_by_int(self):
-        sl = Native(constant(0.0))
-        run([100.0, 101.0, 99.0], [-1.9, 0, 0], sl=sl, sl_stop=50)
+    def test_direction_converted_by_int(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0, 99.0], [-1.9, 0, 0], sl=sl, sl_stop=50)
         assert [c[1] for c in sl.calls] == [-1, -1]
 
     @pytest.mark.parametrize("value, exc, text", [
         (math.nan, ValueError, "cannot convert float NaN to integer"),
         (3e9, OverflowError, "Python int too large to convert to C int"),
     ])
-    def test_direction_conversion_errors_end_the_run(self, value, exc, text):
-        sl = Native(constant(0.0))
+    def test_direction_conversion_errors_end_the_run(self, backtest, value, exc, text):
+        sl = backtest.callback(constant(0.0))
         with pytest.raises(exc) as info:
-            run([100.0, 101.0], [value, 0], sl=sl, sl_stop=50)
+            backtest.run([100.0, 101.0], [value, 0], sl=sl, sl_stop=50)
         assert str(info.value) == text and sl.calls == []
 
-    def test_object_direction_conversion_errors(self):
-        sl = Native(constant(0.0))
+    def test_object_direction_conversion_errors(self, backtest):
+        sl = backtest.callback(constant(0.0))
         close, exits = column([100.0, 101.0]), column([0.0, 0.0])
         entries = np.array([["1"], [0]], dtype=object)
         with pytest.raises(TypeError, match="^an integer is required$"):
-            solosim.from_signals(close, entries, exits, sl_callback_addr=sl.address,
-                                 sl_stop=50)
+            backtest.from_signals(close, entries, exits, sl=sl, sl_stop=50)
 
     @pytest.mark.parametrize("args", [(), None])
-    def test_empty_block_is_a_null_pointer(self, args):
-        sl = Native(constant(0.0))
-        tp = Native(constant(0.0))
-        run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=args, tp_callback_args=args,
-            tp_stop=5)
-        assert sl.null_pointers == [True] and tp.null_pointers == [True]
+    def test_empty_block_is_a_null_pointer(self, backtest, args):
+        sl = backtest.callback(constant(0.0))
+        tp = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=args,
+                     tp_callback_args=args, tp_stop=5)
+        if backtest.native:
+            assert sl.null_pointers == [True] and tp.null_pointers == [True]
         assert sl.calls[0][-2:] == ([], 0)
 
-    def test_non_empty_block_pointer(self):
-        sl = Native(constant(0.0))
-        tp = Native(constant(0.0))
-        run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=(1, 2.5),
-            tp_callback_args=([1, 2], 3), tp_stop=5)
-        assert sl.null_pointers == [False] and sl.calls[0][-2:] == ([1.0, 2.5], 2)
+    def test_non_empty_block_pointer(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        tp = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=(1, 2.5),
+                     tp_callback_args=([1, 2], 3), tp_stop=5)
+        assert sl.calls[0][-2:] == ([1.0, 2.5], 2)
+        if backtest.native:
+            assert sl.null_pointers == [False]
         assert tp.calls[0][-2:] == ([1.0, 2.0, 3.0], 3)
 
-    def test_take_profit_callback_gets_its_own_distance(self):
-        sl = Native(constant(0.0))
-        tp = Native(constant(0.0))
-        run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_stop=3, tp_stop=7)
+    def test_take_profit_callback_gets_its_own_distance(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        tp = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_stop=3, tp_stop=7)
         assert sl.calls[0][5] == 3.0 and tp.calls[0][5] == 7.0
 
 
 class TestCallsAndEffects:
-    def test_called_once_per_holding_bar(self):
-        sl = Native(constant(0.0))
-        tp = Native(constant(0.0))
-        run([100.0, 101.0, 102.0, 103.0, 104.0, 105.0], [0, 1, 0, 0, 1, 0], [0, 0, 0, -1, 0, 0],
-            sl=sl, tp=tp, sl_stop=50, tp_stop=50)
+    def test_called_once_per_holding_bar(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        tp = backtest.callback(constant(0.0))
+        backtest.run([100.0, 101.0, 102.0, 103.0, 104.0, 105.0], [0, 1, 0, 0, 1, 0],
+                     [0, 0, 0, -1, 0, 0], sl=sl, tp=tp, sl_stop=50, tp_stop=50)
         # entry in bar 1, held in 2 and 3 (closed by signal), re-entered in 4, held in 5
         assert [c[0] for c in sl.calls] == [2, 3, 5]
         assert [c[0] for c in tp.calls] == [2, 3, 5]
 
-    def test_take_profit_callback_skipped_without_level(self):
+    def test_take_profit_callback_skipped_without_level(self, backtest):
         # tp_price = entry - 0 for a short at a non-positive price: nothing to move
-        tp = Native(constant(1.0))
-        run([0.0, 1.0, 2.0], [-1, 0, 0], tp=tp)
+        tp = backtest.callback(constant(1.0))
+        backtest.run([0.0, 1.0, 2.0], [-1, 0, 0], tp=tp)
         assert tp.calls == []
 
-    def test_positive_result_moves_the_stop(self):
-        sl = Native(lambda bar, *rest: 5.0 if bar == 1 else 0.0)
-        h = run([100.0, 100.0, 96.0, 94.0], [1, 0, 0, 0], sl=sl, sl_stop=20)
+    def test_positive_result_moves_the_stop(self, backtest):
+        sl = backtest.callback(lambda bar, *rest: 5.0 if bar == 1 else 0.0)
+        h = backtest.run([100.0, 100.0, 96.0, 94.0], [1, 0, 0, 0], sl=sl, sl_stop=20)
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 0.0]
         assert h[3, PNL] == ((95.0 - 100.0) * 1.0) * 5.0 - 1.0
         assert sl.calls[1][5] == 5.0  # the new distance is handed back next bar
 
     @pytest.mark.parametrize("result", [0.0, -3.0, math.nan, -math.inf])
-    def test_declining_results_change_nothing(self, result):
-        sl = Native(constant(result))
-        tp = Native(constant(result))
-        h = run([100.0, 95.0, 91.0, 109.0, 111.0], [1, 0, 0, 0, 0], sl=sl, tp=tp, sl_stop=10,
-                tp_stop=10)
+    def test_declining_results_change_nothing(self, backtest, result):
+        sl = backtest.callback(constant(result))
+        tp = backtest.callback(constant(result))
+        h = backtest.run([100.0, 95.0, 91.0, 109.0, 111.0], [1, 0, 0, 0, 0], sl=sl, tp=tp,
+                         sl_stop=10, tp_stop=10)
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 1.0, 0.0]
         assert h[4, PNL] == ((110.0 - 100.0) * 1.0) * 5.0 - 1.0
 
-    def test_callback_only_stop_starts_at_entry(self):
-        sl = Native(constant(0.0))
-        h = run([100.0, 100.5, 100.0], [1, 0, 0], sl=sl)
+    def test_callback_only_stop_starts_at_entry(self, backtest):
+        sl = backtest.callback(constant(0.0))
+        h = backtest.run([100.0, 100.5, 100.0], [1, 0, 0], sl=sl)
         assert sl.calls[0][4:6] == (100.0, 0.0)  # reference = entry fill, distance 0
         assert h[:, POS].tolist() == [1.0, 1.0, 0.0]
         assert h[2, PNL] == -1.0
 
-    def test_trailing_moves_the_reference_the_callback_sees(self):
-        sl = Native(constant(4.0))
-        h = run([100.0, 103.0, 101.0, 98.0], [1, 0, 0, 0], sl=sl, sl_trail=1)
+    def test_trailing_moves_the_reference_the_callback_sees(self, backtest):
+        sl = backtest.callback(constant(4.0))
+        h = backtest.run([100.0, 103.0, 101.0, 98.0], [1, 0, 0, 0], sl=sl, sl_trail=1)
         assert [c[4] for c in sl.calls] == [103.0, 103.0, 103.0]
         assert h[3, PNL] == ((99.0 - 100.0) * 1.0) * 5.0 - 1.0
 
-    def test_take_profit_callback_without_stop_loss_uses_entry_fill(self):
-        tp = Native(constant(5.0))
-        h = run([100.0, 104.0, 106.0], [1, 0, 0], tp=tp, slip_point=0.5)
+    def test_take_profit_callback_without_stop_loss_uses_entry_fill(self, backtest):
+        tp = backtest.callback(constant(5.0))
+        h = backtest.run([100.0, 104.0, 106.0], [1, 0, 0], tp=tp, slip_point=0.5)
         assert [c[4] for c in tp.calls] == [100.5, 100.5]
         assert h[2, PNL] == ((105.5 - 0.5 - 100.5) * 1.0) * 5.0 - 1.0
 
-    def test_take_profit_callback_short_without_stop_loss(self):
-        tp = Native(constant(5.0))
-        h = run([100.0, 96.0, 94.0], [-1, 0, 0], tp=tp)
+    def test_take_profit_callback_short_without_stop_loss(self, backtest):
+        tp = backtest.callback(constant(5.0))
+        h = backtest.run([100.0, 96.0, 94.0], [-1, 0, 0], tp=tp)
         assert h[2, PNL] == ((100.0 - 95.0) * 1.0) * 5.0 - 1.0
 
-    def test_stop_loss_before_take_profit_when_both_met(self):
+    def test_stop_loss_before_take_profit_when_both_met(self, backtest):
         # the callbacks push the levels past each other
-        sl = Native(constant(-5.0 + 10.0))   # stop at 95 for a long
-        tp = Native(constant(1.0))           # take-profit at 101
-        h = run([100.0, 94.0], [1, 0], sl=sl, tp=tp, price_tick=1.0)
+        sl = backtest.callback(constant(-5.0 + 10.0))   # stop at 95 for a long
+        tp = backtest.callback(constant(1.0))           # take-profit at 101
+        h = backtest.run([100.0, 94.0], [1, 0], sl=sl, tp=tp, price_tick=1.0)
         assert h[1, PNL] == ((95.0 - 100.0) * 1.0) * 5.0 - 1.0
 
 

@@ -1,5 +1,6 @@
 """from_signals scenarios with hand-computed results: entries, the four exits
-and their fills, slippage, refusals, stops and the shared account."""
+and their fills, slippage, refusals, stops and the shared account. Each runs
+against the engine and against the slow model."""
 
 import math
 
@@ -9,6 +10,7 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import same_bits
 
 EQ, POS, SIZE, PNL, CUM, FEE = range(6)
 CASH = 1000000.0
@@ -18,12 +20,20 @@ def column(values):
     return np.array(values, dtype=np.float64).reshape(-1, 1)
 
 
-def run(prices, entries, exits=None, **kwargs):
-    """One contract; exits default to none. Returns its (n, 6) history."""
-    n = len(prices)
-    exits = np.zeros(n) if exits is None else exits
-    got = solosim.from_signals(column(prices), column(entries), column(exits), **kwargs)
-    return got[0]
+@pytest.fixture(params=["engine", "model"])
+def from_signals(request):
+    return {"engine": solosim.from_signals, "model": model.from_signals}[request.param]
+
+
+@pytest.fixture
+def run(from_signals):
+    def run(prices, entries, exits=None, **kwargs):
+        """One contract; exits default to none. Returns its (n, 6) history."""
+        n = len(prices)
+        exits = np.zeros(n) if exits is None else exits
+        return from_signals(column(prices), column(entries), column(exits), **kwargs)[0]
+
+    return run
 
 
 def long_profit(entry, fill, size=1.0, multiple=5.0, com=1.0):
@@ -34,7 +44,7 @@ def short_profit(entry, fill, size=1.0, multiple=5.0, com=1.0):
     return ((entry - fill) * size) * multiple - com
 
 
-def test_winning_long_by_exit_signal():
+def test_winning_long_by_exit_signal(run):
     h = run([100.0, 101.0, 110.0, 105.0], [1, 0, 0, 0], [0, 0, -1, 0])
     assert h[0].tolist() == [CASH - 1.0, 1.0, 1.0, 0.0, -1.0, 1.0]
     assert h[1].tolist() == [CASH - 1.0, 1.0, 1.0, 0.0, -1.0, 1.0]
@@ -63,7 +73,7 @@ EXITS = [
 
 @pytest.mark.parametrize("slip", [0.0, SLIP])
 @pytest.mark.parametrize("name, direction, later, settings, level", EXITS)
-def test_exit_fills(name, direction, later, settings, level, slip):
+def test_exit_fills(run, name, direction, later, settings, level, slip):
     settings = dict(settings)
     exits = np.array(settings.pop("exits", [0, 0, 0]), dtype=float)
     h = run([100.0, *later], [direction, 0, 0], exits, slip_point=slip, **settings)
@@ -79,79 +89,79 @@ def test_exit_fills(name, direction, later, settings, level, slip):
 
 
 @pytest.mark.parametrize("slip", [-1.0, math.nan, -math.inf, 0.0])
-def test_non_positive_slippage_is_none(slip):
+def test_non_positive_slippage_is_none(run, slip):
     prices = [100.0, 95.0, 85.0, 90.0, 130.0]
     entries = [1, 0, 0, -1, 0]
     got = run(prices, entries, [0, 0, 0, 0, 1], slip_point=slip, sl_stop=10, tp_stop=20)
     want = run(prices, entries, [0, 0, 0, 0, 1], sl_stop=10, tp_stop=20)
-    assert model.same_bits(got, want)
+    assert same_bits(got, want)
 
 
-def test_stop_loss_wins_over_take_profit():
+def test_stop_loss_wins_over_take_profit(run):
     # A negative tick puts both levels on the wrong side of the fill, so the
     # first holding bar meets both conditions.
     h = run([100.0, 100.0], [1, 0], sl_stop=10, tp_stop=20, price_tick=-1.0)
     assert h[1, PNL] == long_profit(100.0, 110.0)
 
 
-def test_stop_fills_at_level_past_a_gap():
+def test_stop_fills_at_level_past_a_gap(run):
     h = run([100.0, 50.0], [1, 0], sl_stop=10)
     assert h[1, PNL] == long_profit(100.0, 90.0)
 
 
 @pytest.mark.parametrize("direction, wrong", [(1, 1), (-1, -1), (1, 2), (-1, math.nan)])
-def test_exit_signal_of_wrong_sign_does_nothing(direction, wrong):
+def test_exit_signal_of_wrong_sign_does_nothing(run, direction, wrong):
     h = run([100.0, 104.0, 107.0], [direction, 0, 0], [0, wrong, 0])
     assert h[:, POS].tolist() == [direction] * 3
 
 
-def test_max_hold_one_bar():
+def test_max_hold_one_bar(run):
     h = run([100.0, 103.0, 99.0], [1, 0, 0], max_hold_bars=1, slip_point=SLIP)
     assert h[:, POS].tolist() == [1.0, 0.0, 0.0]
     assert h[1, PNL] == long_profit(100.0 + SLIP, 103.0 - SLIP)
 
 
-def test_entry_and_exit_exclusive_within_a_bar():
+def test_entry_and_exit_exclusive_within_a_bar(run):
     # exit signal in the entry bar is ignored; an entry in the close-out bar too
     h = run([100.0, 101.0, 102.0, 103.0], [1, 1, -1, 1], [-1, -1, 0, 0])
     assert h[:, POS].tolist() == [1.0, 0.0, -1.0, -1.0]
 
 
-def test_entry_ignored_while_holding():
+def test_entry_ignored_while_holding(run):
     h = run([100.0, 101.0, 102.0], [1, -1, 1])
     assert h[:, POS].tolist() == [1.0, 1.0, 1.0]
     assert h[:, FEE].tolist() == [1.0, 1.0, 1.0]
 
 
 class TestRefusedEntry:
-    def test_too_little_cash(self):
+    def test_too_little_cash(self, run):
         # margin (100 * 3) * 5 * 0.1 = 150 plus commission 3 exceeds 152
         h = run([100.0, 100.0], [1, 0], size=3, init_cash=152.0)
         assert h.tolist() == [[152.0, 0.0, 3.0, 0.0, 0.0, 0.0]] * 2
 
-    def test_exactly_enough_cash(self):
+    def test_exactly_enough_cash(self, run):
         h = run([100.0, 100.0], [1, 0], size=3, init_cash=153.0)
         assert h[0].tolist() == [150.0, 1.0, 3.0, 0.0, -3.0, 3.0]
 
     @pytest.mark.parametrize("price", [math.nan])
-    def test_nan_requirement_refused(self, price):
+    def test_nan_requirement_refused(self, run, price):
         h = run([price, 100.0], [1, 0])
         assert h[0, POS] == 0.0 and h[0, FEE] == 0.0 and h[0, SIZE] == 1.0
 
-    def test_refused_then_accepted_with_more_cash(self):
+    def test_refused_then_accepted_with_more_cash(self, from_signals):
         close = np.array([[100.0, 100.0], [100.0, 100.0], [120.0, 100.0]])
         entries = np.array([[1.0, 0.0], [0.0, 1.0], [0.0, 1.0]])
         exits = np.array([[0.0, 0.0], [0.0, 0.0], [-1.0, 0.0]])
         kw = dict(size=2, margin_rate=0.5, price_tick=1.0, volume_multiple=5.0, commission=1,
                   init_cash=600.0)
-        a, b = solosim.from_signals(close, entries, exits, **kw)
+        a, b = from_signals(close, entries, exits, **kw)
         assert b[1, POS] == 0.0 and b[1, SIZE] == 2.0  # 500 locked by contract 0
         assert a[2, PNL] == long_profit(100.0, 120.0, size=2.0, com=2.0)
         assert b[2, POS] == 1.0  # contract 0's close freed the cash earlier in the bar
 
 
 @pytest.mark.parametrize("value, position", [(2.0, 2.0), (math.nan, math.nan), (-3.0, -3.0)])
-def test_unusual_entry_values_trade_as_short(value, position):
+def test_unusual_entry_values_trade_as_short(run, value, position):
     h = run([100.0, 90.0, 80.0], [value, 0, 0], [0, 1, -1], slip_point=SLIP)
     assert h[0, POS] == position or (math.isnan(position) and math.isnan(h[0, POS]))
     # priced as a short (entry 100 - slip); no exit signal can close it
@@ -161,34 +171,34 @@ def test_unusual_entry_values_trade_as_short(value, position):
 
 
 class TestStops:
-    def test_trailing_example(self):
+    def test_trailing_example(self, run):
         h = run([100.0, 105.0, 103.0, 94.0], [1, 0, 0, 0], sl_stop=10, sl_trail=1)
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 0.0]
         assert h[3, PNL] == long_profit(100.0, 95.0)
 
-    def test_fixed_without_trailing(self):
+    def test_fixed_without_trailing(self, run):
         h = run([100.0, 105.0, 103.0, 94.0, 89.0], [1, 0, 0, 0, 0], sl_stop=10)
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 1.0, 0.0]
         assert h[4, PNL] == long_profit(100.0, 90.0)
 
-    def test_trailing_short(self):
+    def test_trailing_short(self, run):
         h = run([100.0, 90.0, 95.0, 101.0], [-1, 0, 0, 0], sl_stop=10, sl_trail=1)
         assert h[3, PNL] == short_profit(100.0, 100.0)
 
-    def test_trailing_fraction_grows_with_reference(self):
+    def test_trailing_fraction_grows_with_reference(self, run):
         # mode 2: 10 % of the trailed reference
         h = run([100.0, 200.0, 181.0, 179.0], [1, 0, 0, 0], sl_stop=0.1, stop_mode=2, sl_trail=1)
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 0.0]
         stop = 200.0 - 200.0 * float(np.float32(0.1))
         assert h[3, PNL] == long_profit(100.0, stop)
 
-    def test_money_stop(self):
+    def test_money_stop(self, run):
         # mode 1: 30 money over 2 lots x 5 = distance 3
         h = run([100.0, 98.0, 96.0], [1, 0, 0], size=2, sl_stop=30, stop_mode=1)
         assert h[2, PNL] == long_profit(100.0, 97.0, size=2.0, com=2.0)
 
     @pytest.mark.parametrize("mode", [3, -1, 100])
-    def test_unknown_mode_puts_stop_at_entry(self, mode):
+    def test_unknown_mode_puts_stop_at_entry(self, run, mode):
         # distance 0.0: the active stop-loss sits at the entry fill
         h = run([100.0, 101.0, 100.0], [1, 0, 0], sl_stop=10, stop_mode=mode)
         assert h[:, POS].tolist() == [1.0, 1.0, 0.0]
@@ -196,29 +206,31 @@ class TestStops:
 
     @pytest.mark.parametrize("name", ["sl_stop", "tp_stop"])
     @pytest.mark.parametrize("value", [math.nan, 0.0, -5.0])
-    def test_unset_stop(self, name, value):
+    def test_unset_stop(self, run, name, value):
         h = run([100.0, 1.0, 1000.0], [1, 0, 0], **{name: value})
         assert h[:, POS].tolist() == [1.0, 1.0, 1.0]
 
 
-def test_account_columns_accumulate_in_column_order():
+def test_account_columns_accumulate_in_column_order(from_signals):
     close = np.full((2, 3), 100.0)
     entries = np.array([[1.0, 1.0, 1.0], [0.0, 0.0, 0.0]])
     kw = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=5.0, commission=1)
-    got = solosim.from_signals(close, entries, np.zeros((2, 3)), **kw)
+    got = from_signals(close, entries, np.zeros((2, 3)), **kw)
     assert [a[0, FEE] for a in got] == [1.0, 2.0, 3.0]
     assert [a[0, EQ] for a in got] == [CASH - 1.0, CASH - 2.0, CASH - 3.0]
 
 
-def test_run_error_from_sizing():
+def test_run_error_from_sizing(run, from_signals):
     with pytest.raises(ZeroDivisionError, match="^float division$") as info:
         run([100.0, 100.0], [0, 1], size_type=1, margin_rate=0.0)
-    names = [entry.name for entry in info.traceback[-2:]]
-    assert names == ["quorra.accel.solosim.from_signals", "quorra.accel.solosim.calculate_size"]
+    if from_signals is solosim.from_signals:
+        names = [entry.name for entry in info.traceback[-2:]]
+        assert names == ["quorra.accel.solosim.from_signals",
+                         "quorra.accel.solosim.calculate_size"]
 
 
 @pytest.mark.parametrize("seed", range(8))
-def test_account_invariants_exact(seed, monkeypatch):
+def test_account_invariants_exact(from_signals, seed, monkeypatch):
     """With whole-number figures every step is exact: equity is init_cash
     plus cum_profit on every row, and at every entry attempt the free cash
     (seen by a cash-relative size) plus the margins locked by the open
@@ -237,8 +249,11 @@ def test_account_invariants_exact(seed, monkeypatch):
         seen.append(args)
         return model.calculate_size(*args)
 
-    monkeypatch.setattr(solosim, "calculate_size", seeing_size)
-    got = solosim.from_signals(close, entries, exits, **kw)
+    if from_signals is model.from_signals:
+        kw["size_fn"] = seeing_size
+    else:
+        monkeypatch.setattr(solosim, "calculate_size", seeing_size)
+    got = from_signals(close, entries, exits, **kw)
     for a in got:
         assert np.array_equal(a[:, EQ], 200000.0 + a[:, CUM])
 

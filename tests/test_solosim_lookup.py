@@ -9,6 +9,7 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import assert_same_arrays, same_bits
 from test_solosim_model import scenario
 
 PNL = 3
@@ -114,7 +115,7 @@ class TestSizingLookup:
         monkeypatch.setattr(solosim, "calculate_size", model.calculate_size)
         monkeypatch.setattr(solosim, "calculate_commission", model.calculate_commission)
         python = solosim.from_signals(close, entries, exits, **kwargs)
-        assert all(model.same_bits(a, b) for a, b in zip(native, python))
+        assert_same_arrays(native, python)
 
 
 class NumpyProxy:
@@ -163,7 +164,7 @@ class TestNumpyLookup:
         monkeypatch.setattr(solosim, "np", NumpyProxy(zeros=make))
         got = solosim.from_signals(close, entries, exits, **kwargs)
         for a, b in zip(got, want):
-            assert model.same_bits(np.asarray(a, dtype=np.float64)[:b.shape[0], :6], b)
+            assert same_bits(np.asarray(a, dtype=np.float64)[:b.shape[0], :6], b)
 
     def test_single_precision_results_round(self, monkeypatch):
         monkeypatch.setattr(solosim, "np", NumpyProxy(

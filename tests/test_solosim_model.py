@@ -10,6 +10,7 @@ import pytest
 from quorra.accel import solosim
 
 import solosim_model as model
+from support import assert_same_arrays, assert_same_outcome, outcome
 
 
 def scenario(seed, n_max=40, m_max=4):
@@ -33,23 +34,8 @@ def scenario(seed, n_max=40, m_max=4):
     return close, entries, exits, kwargs
 
 
-def outcome(fn, *args, **kwargs):
-    try:
-        return "ok", fn(*args, **kwargs)
-    except Exception as exc:  # compared by type and text
-        return "error", type(exc), str(exc)
-
-
 def assert_same(engine, modelled):
-    assert engine[0] == modelled[0], (engine, modelled)
-    if engine[0] == "error":
-        assert engine[1:] == modelled[1:]
-        return
-    got, want = engine[1], modelled[1]
-    assert type(got) is list and len(got) == len(want)
-    for a, b in zip(got, want):
-        assert type(a) is np.ndarray and a.dtype == np.float64 and a.flags.c_contiguous
-        assert model.same_bits(a, b)
+    assert_same_outcome(engine, modelled, assert_same_arrays)
 
 
 @pytest.mark.parametrize("seed", range(120))
@@ -72,7 +58,7 @@ def test_many_contracts_share_cash(seed):
                   max_hold_bars=7)
     got = solosim.from_signals(close, entries, exits, **kwargs)
     want = model.from_signals(close, entries, exits, **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
     if kwargs["size_type"] == 0:
         # entry signals on flat contracts that left them flat: refused for cash
         refused = sum(int(np.sum((entries[1:, j] != 0) & (a[:-1, 1] == 0) & (a[1:, 1] == 0)))
@@ -123,7 +109,7 @@ def test_element_types_match_float64(dtype, which):
     widened = {k: np.asarray(v).astype(np.float64) for k, v in arrays.items()}
     got = solosim.from_signals(close, **arrays, **kwargs)
     want = solosim.from_signals(close, **widened, **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
     assert any(np.any(a[:, 3] != 0) for a in got)
 
 
@@ -136,7 +122,7 @@ def test_layouts_match(which, layout):
     arrays[which] = dict(layouts(arrays[which]))[layout]
     got = solosim.from_signals(close, **arrays, **kwargs)
     want = solosim.from_signals(close, entries, exits, prices=close, **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
 
 
 def test_all_inputs_as_python_objects():
@@ -146,7 +132,7 @@ def test_all_inputs_as_python_objects():
                       dtype=object)
     got = solosim.from_signals(close, as_int(entries), as_int(exits), prices=prices, **kwargs)
     want = solosim.from_signals(close, entries, exits, **kwargs)
-    assert all(model.same_bits(a, b) for a, b in zip(got, want))
+    assert_same_arrays(got, want)
 
 
 class Weird:
@@ -192,6 +178,6 @@ def test_object_prices(value):
     entries = np.array([[1.0], [0.0]])
     got = outcome(solosim.from_signals, close, entries, np.zeros((2, 1)), prices=prices)
     if isinstance(value, (str, type(None))):
-        assert got[0] == "error" and got[1] is TypeError
+        assert got[0] == "raised" and got[1] is TypeError
     else:
         assert got[0] == "ok" and got[1][0][1, 0] == 1000000.0 - 1.0

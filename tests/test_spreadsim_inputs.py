@@ -8,6 +8,7 @@ import pytest
 
 import spreadsim_model as model
 from quorra.accel import spreadsim
+from support import assert_same_arrays
 
 SETTINGS = dict(sl_stop=3.0, tp_stop=4.0, sl_trail=1, max_hold_bars=9, slip_point=0.25)
 
@@ -76,8 +77,7 @@ def test_inputs_of_any_numeric_layout_read_like_float64(layout, which):
         else:
             arrays[name] = arrays[name].astype(np.float64)
     got = run(arrays["prices"], arrays["entries"], arrays["exits"])
-    for a, b in zip(got, reference()):
-        assert a.tobytes() == b.tobytes()
+    assert_same_arrays(got, reference())
 
 
 @pytest.mark.parametrize("dtype", [np.bool_, np.uint8, np.float64])
@@ -100,15 +100,14 @@ def test_prices_default_to_close_columns_and_extra_columns_are_ignored():
     a = run(wide, entries, exits)
     b = run(np.zeros((60, 1)), entries, exits, prices=prices.astype(np.float64))
     c = run(wide, entries, exits, prices=wide)
-    for x, y, z in zip(a, b, c):
-        assert x.tobytes() == y.tobytes() == z.tobytes()
+    assert_same_arrays(a, b)
+    assert_same_arrays(c, b)
 
 
 def test_column_signals_read_like_one_dimensional():
     prices, entries, exits = base_case()
     got = run(prices.astype(np.float64), entries[:, None], exits[:, None].astype(float))
-    for a, b in zip(got, reference()):
-        assert a.tobytes() == b.tobytes()
+    assert_same_arrays(got, reference())
 
 
 def index_error_text(array, index):

@@ -12,6 +12,7 @@ import pytest
 
 import spreadsim_model as model
 from quorra.accel import spreadsim
+from support import assert_same_arrays
 
 PARAMS = ["close", "entries", "exits", "size", "size_type", "margin_rate", "price_tick",
           "volume_multiple", "prices", "min_start_length", "init_cash", "commission",
@@ -108,7 +109,7 @@ def test_keyword_call_matches_positional():
                                     [1.0, 2.0], 1, 0.0, 3.0)
     b = spreadsim.pair_from_signals(exits=x, entries=e, close=PRICES, commission=[1.0, 2.0],
                                     margin_rate=[0.2, 0.3], sl_stop=3.0, size=2.0)
-    assert all(p.tobytes() == q.tobytes() for p, q in zip(a, b))
+    assert_same_arrays(a, b)
 
 
 @pytest.mark.parametrize("param, value, text", [

@@ -1,5 +1,6 @@
-"""spreadsim's sizing: its calculate_size, the engine's lookup of that name at
-every entry, the conversion of `size`, and stop distances in money."""
+"""spreadsim's sizing: the engine's lookup of calculate_size at every entry,
+the conversion of `size`, and stop distances in money (calculate_size called
+directly is tested in test_calculate_size.py)."""
 
 import builtins
 import math
@@ -11,6 +12,7 @@ import pytest
 
 import spreadsim_model as model
 from quorra.accel import spreadsim
+from support import assert_same_arrays
 
 PRICES = np.array([[100.0, 50.0], [100.0, 50.0], [80.0, 70.0], [80.0, 70.0]])
 ENTRIES = np.array([1.0, 0, -1, 0])
@@ -23,39 +25,6 @@ def run(**kw):
 
 def frames(exc):
     return [f.name for f in traceback.extract_tb(exc.__traceback__)]
-
-
-# --- the Python-visible function ----------------------------------------------
-
-@pytest.mark.parametrize("args, lots", [
-    ((100.0, 0.4, 0, 0.0, 0.0, 0.0), 1.0), ((100.0, 5.9, 0, 0.0, 0.0, 0.0), 5.0),
-    ((100.0, -3.7, 0, 0.0, 0.0, 0.0), 1.0), ((4000, 10000, 1, 0, 0.1, 10), 2.0),
-    ((4000, 0.5, 2, 100000, 0.1, 10), 12.0), ((1.0, 1.0, 3, 0.0, 0.0, 0.0), 1.0),
-    ((1.0, 1.0, -1, 0.0, 0.0, 0.0), 1.0), ((1.0, 1.0, 1.9, 0.0, 1.0, 1.0), 1.0),
-])
-def test_calculate_size(args, lots):
-    got = spreadsim.calculate_size(*args)
-    assert type(got) is float and got == lots == model.calculate_size(*args)
-
-
-@pytest.mark.parametrize("args, error, text", [
-    ((1.0, 1.0, 1, 0.0, 0.0, 1.0), ZeroDivisionError, "float division"),
-    ((1.0, 1.0, 2, 0.0, 1.0, 0.0), ZeroDivisionError, "float division"),
-    ((1.0, math.nan, 0, 0.0, 0.0, 0.0), ValueError, "cannot convert float NaN to integer"),
-    ((1e-200, 1e300, 1, 0.0, 1e-100, 1.0), OverflowError,
-     "cannot convert float infinity to integer"),
-])
-def test_calculate_size_errors(args, error, text):
-    with pytest.raises(error, match=f"^{text}$") as e:
-        spreadsim.calculate_size(*args)
-    assert frames(e.value)[-1] == "quorra.accel.spreadsim.calculate_size"
-
-
-@pytest.mark.parametrize("n", [5, 7])
-def test_calculate_size_takes_exactly_six(n):
-    with pytest.raises(TypeError) as e:
-        spreadsim.calculate_size(*[1.0] * n)
-    assert str(e.value) == f"calculate_size() takes exactly 6 positional arguments ({n} given)"
 
 
 # --- sizing inside the engine ---------------------------------------------------
@@ -189,7 +158,7 @@ def test_rebinding_the_own_function_restores_native_sizing(monkeypatch):
     expected = run(size=3.0)
     monkeypatch.setattr(spreadsim, "calculate_size", Recorder(1.0))
     monkeypatch.setattr(spreadsim, "calculate_size", own)
-    assert all(a.tobytes() == b.tobytes() for a, b in zip(run(size=3.0), expected))
+    assert_same_arrays(run(size=3.0), expected)
 
 
 def test_deleted_name_is_name_error_at_first_entry(monkeypatch):

@@ -1,0 +1,56 @@
+"""Helpers shared by the test modules: the outcome of a call, exact bit
+comparison of float64 arrays, and native stop callbacks made with ctypes."""
+
+import ctypes
+
+import numpy as np
+
+# double callback(int64 bar, int64 direction, double entry_price,
+#                 double current_price, double ref_price, double current_distance,
+#                 double price_tick, double volume_multiple, double size,
+#                 const double* args, int64 n_args)
+STOP_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64,
+                                 *[ctypes.c_double] * 7, ctypes.POINTER(ctypes.c_double),
+                                 ctypes.c_int64)
+
+
+def native_callback(fn):
+    """(ctypes callback around `fn`, its address). Keep the callback alive
+    while the engine may call the address."""
+    cfunc = STOP_CALLBACK(fn)
+    return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
+
+
+def outcome(fn, *args, **kwargs):
+    """("ok", result) or ("raised", exception type, text)."""
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except Exception as exc:  # every exception is compared, none expected
+        return ("raised", type(exc), str(exc))
+
+
+def same_bits(a, b):
+    """Equal shapes and equal bytes as float64, NaN payloads and the sign of
+    zero included."""
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    b = np.ascontiguousarray(b, dtype=np.float64)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def assert_same_outcome(got, want, compare):
+    """Both raised the same exception type with the same text, or both
+    returned and `compare(got, want)` holds."""
+    if got[0] == "raised" or want[0] == "raised":
+        assert got[0] == want[0] == "raised", (got, want)
+        assert got[1:] == want[1:]
+        return
+    compare(got[1], want[1])
+
+
+def assert_same_arrays(got, want):
+    """`got` is a list of C-contiguous float64 ndarrays, as many as `want`
+    has, each bit for bit equal to its counterpart."""
+    assert type(got) is list and len(got) == len(want)
+    for g, w in zip(got, want):
+        assert type(g) is np.ndarray and g.dtype == np.float64 and g.flags.c_contiguous
+        assert same_bits(g, w)
