@@ -5,7 +5,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from quorra.accel import holdreturn, solosim, spreadsim
+from quorra.accel import demo, holdreturn, solosim, spreadsim
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
@@ -87,3 +87,15 @@ def test_readme_does_not_promise_crash_freedom_for_callbacks(readme):
     assert "no input from Python can crash" not in readme
     assert "A native callback address is trusted code and can" in readme
 
+
+def test_holding_table_says_what_its_columns_show():
+    table = demo.holding_table(holdreturn.calc_holdreturn(SIGNALS, CLOSE, [1, 2]))
+    text = " ".join(table.split())
+    assert table.startswith("Holding returns of the crossover signals on A\n")
+    for part in ("the product, over the held bars, of every bar's ratio to the entry price",
+                 "not the price ratio at the end of the hold",
+                 "mean long / mean short: mean ratio of the long / short signals",
+                 "hit rate: share of signals whose ratio in their own direction is above 1.0"):
+        assert part in text
+    row = next(line for line in table.splitlines() if line.split()[:1] == ["2"])
+    assert row.split()[2] == "1.0299"  # the README's example, 2 bars held
