@@ -52,6 +52,8 @@ def holding_table(hold: dict) -> str:
     directions = np.array(hold["signal_directions"])
     lines = ["Holding returns of the crossover signals on A",
              "---------------------------------------------",
+             "Each ratio is the product, over the held bars, of every bar's ratio to the",
+             "entry price (1.0 = unchanged), not the price ratio at the end of the hold.",
              f"{'bars held':>9}  {'signals':>7}  {'mean long':>10}  {'mean short':>10}  "
              f"{'hit rate':>8}"]
     for k, length in enumerate(hold["bars"]):
@@ -62,6 +64,9 @@ def holding_table(hold: dict) -> str:
         mean = lambda x: f"{np.nanmean(x):10.4f}" if len(x) else f"{'n/a':>10}"
         hit = f"{np.mean(own > 1.0):8.1%}" if len(own) else f"{'n/a':>8}"
         lines.append(f"{length:>9}  {len(directions):>7}  {mean(longs)}  {mean(shorts)}  {hit}")
+    lines += ["signals: all signals, long and short; mean long / mean short: mean ratio of",
+              "the long / short signals; hit rate: share of signals whose ratio in their",
+              "own direction is above 1.0."]
     return "\n".join(lines)
 
 
