@@ -9,11 +9,7 @@ import pytest
 
 import c_callbacks
 from quorra.accel import solosim
-
-CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-                            ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                            ctypes.c_int64)
+from support import STOP_CALLBACK
 
 # A long entered at 100.0 on bar 0; the prices fall to 96.0 on bar 3.
 CLOSE = np.array([[100.0], [99.5], [99.0], [96.0], [95.0]])
@@ -25,14 +21,6 @@ SETTINGS = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=5.0, commission
 def position_column(**kwargs):
     (hist,) = solosim.from_signals(CLOSE, ENTRIES, EXITS, **SETTINGS, **kwargs)
     return hist[:, 1].tolist()
-
-
-@pytest.fixture(scope="module")
-def c_library(tmp_path_factory):
-    path = c_callbacks.build(tmp_path_factory.mktemp("callbacks"))
-    if path is None:
-        pytest.skip("no C compiler")
-    return ctypes.CDLL(str(path))
 
 
 @pytest.mark.parametrize("param", ["sl_callback_addr", "tp_callback_addr"])
@@ -53,8 +41,8 @@ def test_zero_is_no_callback():
     assert position_column(sl_callback_addr=0, tp_callback_addr=0) == [1.0] * 5
 
 
-def test_a_c_function_from_a_shared_library(c_library):
-    address = c_callbacks.address(c_library, "fixed_stop")
+def test_a_c_function_from_a_shared_library(c_stops):
+    address = c_callbacks.address(c_stops, "fixed_stop")
     # A stop 2 ticks below the reference closes the long at 98.0 on bar 3.
     got = position_column(sl_callback_addr=address, sl_callback_args=(2.0,))
     assert got == [1.0, 1.0, 1.0, 0.0, 0.0]
@@ -63,7 +51,7 @@ def test_a_c_function_from_a_shared_library(c_library):
 def test_a_ctypes_callback():
     calls = []
 
-    @CALLBACK
+    @STOP_CALLBACK
     def stop(bar, direction, entry, price, ref, distance, tick, multiple, size, args, n):
         calls.append(bar)
         return 2.0 * tick

@@ -9,8 +9,6 @@ import textwrap
 
 import pytest
 
-import c_callbacks
-
 PRELUDE = """
 import ctypes, sys, threading, time
 import numpy as np
@@ -80,17 +78,12 @@ print("done")
 """
 
 
-@pytest.fixture(scope="module")
-def c_library(tmp_path_factory):
-    return c_callbacks.build(tmp_path_factory.mktemp("callbacks"))
-
-
 @pytest.mark.parametrize("workload", list(WORKLOADS))
-def test_exit_with_a_daemon_thread_inside_a_call(workload, c_library):
-    if workload == "native callback" and c_library is None:
+def test_exit_with_a_daemon_thread_inside_a_call(workload, c_stop_library):
+    if workload == "native callback" and c_stop_library is None:
         pytest.skip("no C compiler")
     script = PRELUDE + textwrap.dedent(WORKLOADS[workload]) + MAIN
     for _ in range(3):  # the abort it guards against came every time
-        run = subprocess.run([sys.executable, "-c", script, str(c_library)],
+        run = subprocess.run([sys.executable, "-c", script, str(c_stop_library)],
                              capture_output=True, text=True, timeout=60)
         assert (run.returncode, run.stdout, run.stderr) == (0, "done\n", "")

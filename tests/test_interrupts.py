@@ -8,8 +8,6 @@ import textwrap
 
 import pytest
 
-import c_callbacks
-
 PRELUDE = """
 import ctypes, os, signal, sys, threading, time
 import numpy as np
@@ -73,17 +71,12 @@ else:
 """
 
 
-@pytest.fixture(scope="module")
-def c_library(tmp_path_factory):
-    return c_callbacks.build(tmp_path_factory.mktemp("callbacks"))
-
-
 @pytest.mark.parametrize("run", list(RUNS))
-def test_sigint_ends_the_call(run, c_library):
-    if "native" in run and c_library is None:
+def test_sigint_ends_the_call(run, c_stop_library):
+    if "native" in run and c_stop_library is None:
         pytest.skip("no C compiler")
     script = PRELUDE + textwrap.dedent(RUNS[run]) + MAIN
-    done = subprocess.run([sys.executable, "-c", script, str(c_library)], capture_output=True,
+    done = subprocess.run([sys.executable, "-c", script, str(c_stop_library)], capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     outcome, *latency = done.stdout.split()
