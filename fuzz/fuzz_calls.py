@@ -11,29 +11,24 @@ calculate_commission, calc_holdreturn, np) that raises, returns non-numbers,
 resizes an input or calls the engine again. Any Python exception is a valid
 outcome; a crash or a sanitizer report is a finding.
 
-Run it under the sanitizers with tools/sanitize.sh --fuzz SECONDS (or
---fuzz-only SECONDS to reuse the sanitizer build in .venv-asan). Run by hand,
-it takes libFuzzer's options (-max_total_time=N, -runs=N, -seed=N, an input
-file to replay); the sanitizer runtimes must be preloaded as the script does.
-
-The GCC sanitizer build gives libFuzzer no coverage feedback, so this is
-structured random testing: each input is decoded into one call, and short
-inputs are first expanded into long random ones.
+Run it with tools/sanitize.sh --fuzz SECONDS (or --fuzz-only SECONDS to
+reuse the fuzz build in .venv-fuzz): the modules are built with clang's
+coverage instrumentation and the sanitizers, and atheris's runtime carrying
+libFuzzer and the sanitizers is preloaded, so libFuzzer is guided by the
+native code's coverage. Only the native code is instrumented: the features
+libFuzzer counts are the modules' own. Run by hand, it takes libFuzzer's
+options (-max_total_time=N, -runs=N, -seed=N, corpus directories, an input
+file to replay); the seed corpus is fuzz/corpus/ (fuzz/make_corpus.py).
 """
 
 import contextlib
 import importlib
 import io
-import random
 import sys
 import warnings
 
 import atheris
-
-with atheris.instrument_imports(include=["fuzz_values"]):
-    import fuzz_values
-
-import numpy as np
+import fuzz_values
 
 from quorra.accel import holdreturn, solosim, spreadsim
 
@@ -104,8 +99,11 @@ def reimport(fdp):
     sys.modules["quorra.accel"].__dict__.setdefault(short, again)
 
 
-def one_call(fdp):
+def one_call(fdp, called=None):
+    """Decodes and makes one call; its function's name goes to `called`."""
     short, name, params, required = TARGETS[fdp.ConsumeIntInRange(0, len(TARGETS) - 1)]
+    if called is not None:
+        called.append(f"{short}.{name}")
     module = MODULES[short]
     gen = fuzz_values.Values(fdp, call_engine=lambda: one_call(fdp))
     args, kwargs = gen.arguments(name, params, required)
@@ -116,30 +114,40 @@ def one_call(fdp):
         FUNCTIONS[short, name](*args, **kwargs)
 
 
-def test_one_input(data):
-    # Without coverage feedback from the native code (a GCC sanitizer build
-    # gives none) libFuzzer's corpus stays at its few short seeds, so a short
-    # input is expanded into a long random one it seeds.
-    if len(data) < 512:
-        data = random.Random(data).randbytes(4096)
+def run_input(data):
+    """Decodes `data` into one call (or re-import) and makes it. Returns the
+    outermost function's name (or "reimport") and the exception raised, or
+    None."""
     fdp = atheris.FuzzedDataProvider(data)
     sink = io.StringIO()
+    called = ["reimport"]
     with warnings.catch_warnings(), contextlib.redirect_stderr(sink):
         warnings.simplefilter("error" if fdp.ConsumeIntInRange(0, 7) == 7 else "ignore")
         try:
             if fdp.ConsumeIntInRange(0, 31) == 31:
                 reimport(fdp)
             else:
-                one_call(fdp)
+                called.clear()
+                one_call(fdp, called)
         except AssertionError:
             raise
-        except Exception:
-            pass  # any exception is a clean outcome
+        except Exception as exc:
+            return called[0], exc  # any exception is a clean outcome
+    return called[0], None
+
+
+def test_one_input(data):
+    run_input(data)
+
+
+def prepare():
+    """Interpreter settings the calls run under."""
+    sys.setrecursionlimit(200)
+    sys.unraisablehook = lambda unraisable: None
 
 
 def main():
-    sys.setrecursionlimit(200)
-    sys.unraisablehook = lambda unraisable: None
+    prepare()
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
