@@ -6,16 +6,17 @@
 namespace holdreturn {
 namespace {
 
-// Writes `value` at positions from .. to-1 (none when the range is empty),
-// in pieces with a check for pending signals after each.
+// Writes `value` at positions from .. to-1 (none when the range is empty).
+// A range longer than a checking period is written in pieces with a check
+// for pending signals after each; shorter ones are counted by the caller.
 inline bool fill(double* curve, int64_t from, int64_t to, double value,
                  frame::interrupt_budget* budget) noexcept {
-  while (from < to) {
-    const int64_t end = std::min(to, from + frame::interrupt_period);
-    std::fill(curve + from, curve + end, value);
-    if (!budget->spend(end - from)) return false;
-    from = end;
+  while (to - from > frame::interrupt_period) {
+    std::fill(curve + from, curve + from + frame::interrupt_period, value);
+    if (!budget->spend(frame::interrupt_period)) return false;
+    from += frame::interrupt_period;
   }
+  if (from < to) std::fill(curve + from, curve + to, value);
   return true;
 }
 
@@ -46,6 +47,8 @@ bool write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_
           !fill(curves[k], shown, next, shown_ratio[k], budget))
         return false;
     }
+    // What the short ranges wrote: at most a period per curve.
+    if (!budget->spend(std::min<int64_t>(next - sig, frame::interrupt_period) * m)) return false;
   }
   return true;
 }
