@@ -41,8 +41,13 @@ Py_ssize_t find_param(const function_object* f, PyObject* key, int from, int to)
   return -1;
 }
 
+// How many parameters can be given by position.
+inline int positional_limit(const function_def& def) noexcept {
+  return def.n_params - def.n_keyword_only;
+}
+
 inline bool raise_count(const function_def& def, Py_ssize_t given) noexcept {
-  return raise_arg_count(def.name, def.n_required, def.n_params, given);
+  return raise_arg_count(def.name, def.n_required, positional_limit(def), given);
 }
 
 // Fills `bound` from positional arguments and keyword names; false with the
@@ -52,11 +57,11 @@ bool bind(const function_object* f, PyObject* const* argv, Py_ssize_t nargs, PyO
   const function_def& def = *f->def;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nkw == 0) {
-    if (nargs < def.n_required || nargs > def.n_params) return raise_count(def, nargs);
+    if (nargs < def.n_required || nargs > positional_limit(def)) return raise_count(def, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
     return true;
   }
-  if (nargs > def.n_params) return raise_count(def, nargs);
+  if (nargs > positional_limit(def)) return raise_count(def, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -137,48 +142,72 @@ PyObject* get_module(PyObject* self, void*) noexcept {
   return Py_NewRef(as_function(self)->module_name);
 }
 PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc); }
-PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+// The default object of parameter i (i >= n_required). Borrowed.
+PyObject* default_of(const function_object* f, int i) noexcept {
+  return PyTuple_GET_ITEM(f->defaults, i - f->def->n_required);
+}
 
-// A new tuple at each read: numbers are new objects, containers the shared
-// default objects themselves.
+// Numbers are new objects at each read, containers the shared defaults.
+PyObject* fresh(PyObject* v) noexcept {
+  return PyFloat_CheckExact(v) ? PyFloat_FromDouble(PyFloat_AS_DOUBLE(v)) : Py_NewRef(v);
+}
+
+// A new dict at each read of the keyword-only defaults, None without them.
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+  const function_object* f = as_function(self);
+  const function_def& def = *f->def;
+  if (def.n_keyword_only == 0) Py_RETURN_NONE;
+  ref out = ref::steal(PyDict_New());
+  if (!out) return nullptr;
+  for (int i = positional_limit(def); i < def.n_params; ++i) {
+    ref value = ref::steal(fresh(default_of(f, i)));
+    if (!value || PyDict_SetItem(out.get(), f->names[i], value.get()) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+// A new tuple at each read of the defaults of the positional parameters.
 PyObject* get_defaults(PyObject* self, void*) noexcept {
-  PyObject* d = as_function(self)->defaults;
-  if (d == nullptr) Py_RETURN_NONE;
-  const Py_ssize_t n = PyTuple_GET_SIZE(d);
+  const function_object* f = as_function(self);
+  const function_def& def = *f->def;
+  const int n = positional_limit(def) - def.n_required;
+  if (f->defaults == nullptr || n == 0) Py_RETURN_NONE;
   ref out = ref::steal(PyTuple_New(n));
   if (!out) return nullptr;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* v = PyTuple_GET_ITEM(d, i);
-    PyObject* item = PyFloat_CheckExact(v) ? PyFloat_FromDouble(PyFloat_AS_DOUBLE(v))
-                                           : Py_NewRef(v);
+  for (int i = 0; i < n; ++i) {
+    PyObject* item = fresh(default_of(f, def.n_required + i));
     if (item == nullptr) return nullptr;
     PyTuple_SET_ITEM(out.get(), i, item);
   }
   return out.release();
 }
 
-// inspect.signature() reads this: every parameter positional-or-keyword,
-// with its default.
+// inspect.signature() reads this: every parameter positional-or-keyword (the
+// trailing ones keyword-only where the table says so), with its default.
 PyObject* get_signature(PyObject* self, void*) noexcept {
   function_object* f = as_function(self);
   ref inspect = ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   ref parameter = ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
   if (!parameter) return nullptr;
+  const function_def& def = *f->def;
   ref pos_or_kw = ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
   if (!pos_or_kw) return nullptr;
-  const function_def& def = *f->def;
+  ref kw_only;
+  if (def.n_keyword_only > 0) {
+    kw_only = ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
+    if (!kw_only) return nullptr;
+  }
   // Filled by appending: Python code runs between the items (the Parameter
   // constructor), and a list with empty slots must never be reachable.
   ref params = ref::steal(PyList_New(0));
   if (!params) return nullptr;
   for (int i = 0; i < def.n_params; ++i) {
-    ref pos = ref::steal(Py_BuildValue("(OO)", f->names[i], pos_or_kw.get()));
+    PyObject* how = i < positional_limit(def) ? pos_or_kw.get() : kw_only.get();
+    ref pos = ref::steal(Py_BuildValue("(OO)", f->names[i], how));
     ref kw = ref::steal(PyDict_New());
     if (!pos || !kw) return nullptr;
-    if (i >= def.n_required &&
-        PyDict_SetItemString(kw.get(), "default",
-                             PyTuple_GET_ITEM(f->defaults, i - def.n_required)) < 0)
+    if (i >= def.n_required && PyDict_SetItemString(kw.get(), "default", default_of(f, i)) < 0)
       return nullptr;
     ref p = ref::steal(PyObject_Call(parameter.get(), pos.get(), kw.get()));
     if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
@@ -285,6 +314,7 @@ PyObject* make_default(const default_value& d) noexcept {
     case form::number: return PyFloat_FromDouble(d.items[0]);
     case form::integer: return PyLong_FromLong(static_cast<long>(d.items[0]));
     case form::empty_tuple: return PyTuple_New(0);
+    case form::boolean: return PyBool_FromLong(d.items[0] != 0.0);
     case form::number_list:
     case form::integer_list: {
       ref list = ref::steal(PyList_New(0));
@@ -307,7 +337,8 @@ PyObject* make_default(const default_value& d) noexcept {
 // nullptr with no exception when every parameter is required. A table whose
 // defaults do not fit it fails with SystemError.
 PyObject* make_defaults(const function_def& def) noexcept {
-  bool table_fits = def.n_params <= max_params && def.n_required <= def.n_params;
+  bool table_fits = def.n_params <= max_params && def.n_keyword_only >= 0 &&
+                    def.n_required <= positional_limit(def);
   for (int i = 0; table_fits && i < def.n_params; ++i) {
     const default_value::form f = def.params[i].fallback.f;
     table_fits = i < def.n_required ? f == default_value::form::required

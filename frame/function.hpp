@@ -32,6 +32,7 @@ struct default_value {
     empty_tuple,   // ()
     number_list,   // a list of `count` floats
     integer_list,  // a list of `count` ints
+    boolean,       // True or False
   };
   form f = form::required;
   double items[2] = {0.0, 0.0};  // the number, or the list's elements
@@ -43,6 +44,9 @@ constexpr default_value none() { return {default_value::form::none}; }
 constexpr default_value number(double v) { return {default_value::form::number, {v, 0.0}}; }
 constexpr default_value integer(int v) { return {default_value::form::integer, {double(v), 0.0}}; }
 constexpr default_value empty_tuple() { return {default_value::form::empty_tuple}; }
+constexpr default_value boolean(bool v) {
+  return {default_value::form::boolean, {v ? 1.0 : 0.0, 0.0}};
+}
 constexpr default_value number_list(double a) {
   return {default_value::form::number_list, {a, 0.0}, 1};
 }
@@ -91,6 +95,7 @@ struct function_def {
   int n_params;
   int n_required;
   body_fn body;
+  int n_keyword_only = 0;  // the last parameters, given by keyword only
 };
 
 // Creates the function object for `def` in the module named `module_name`,

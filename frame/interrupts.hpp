@@ -18,14 +18,18 @@ inline bool check_interrupts() noexcept { return PyErr_CheckSignals() == 0; }
 // Counts work down and checks for signals each time a period is used up.
 class interrupt_budget {
  public:
-  // False with the handler's exception when a check ran and a handler raised.
-  bool spend(int64_t work) noexcept {
+  // True when `work` uses up the period: a check is due (and the count
+  // starts again).
+  bool due(int64_t work) noexcept {
     left_ -= work;
     if (left_ > 0) [[likely]]
-      return true;
+      return false;
     left_ = interrupt_period;
-    return check_interrupts();
+    return true;
   }
+  // Checks when due, with the lock held. False with the handler's exception
+  // when a check ran and a handler raised.
+  bool spend(int64_t work) noexcept { return !due(work) || check_interrupts(); }
 
  private:
   int64_t left_ = interrupt_period;

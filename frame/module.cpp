@@ -110,7 +110,8 @@ int exec_steps(PyObject* module) noexcept {
   ref numpy = ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy || !take_ndarray_type(numpy.get())) return -1;
   if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
-  return bind_functions(module) ? 0 : -1;
+  if (!bind_functions(module)) return -1;
+  return g_spec->on_ready == nullptr || g_spec->on_ready(module) ? 0 : -1;
 }
 
 int exec_module(PyObject* module) noexcept {

@@ -19,6 +19,9 @@ struct module_spec {
   // The constants step of the execution: creates the module's interned
   // names and constants. Runs before NumPy's C API is imported; may be null.
   bool (*on_exec)() noexcept;
+  // The last step of the execution, after the functions are bound: adds the
+  // module's other attributes. May be null.
+  bool (*on_ready)(PyObject* module) noexcept = nullptr;
 };
 
 // The init export's whole work: returns the module definition.

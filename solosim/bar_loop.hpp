@@ -1,15 +1,21 @@
 // The bar loop of from_signals: per-contract position state in parallel
 // arrays, the shared cash account, the entry procedure, stop placement and
 // maintenance, the four exits in their order and the close-out. One loop,
-// instantiated for an input-reading policy (readers.hpp) and a row-writing
-// policy (history.hpp). Arithmetic follows the written order of each rule so
-// that results are bit-exact.
+// instantiated for
+//   In    how entries, exits and prices are read (readers.hpp),
+//   Rows  how history rows are written (history.hpp),
+//   Rules how sizing, commission, stop distances, callbacks, interrupt
+//         checks and errors are reached (module_rules.hpp),
+//   Sink  what is told of entries, refusals, close-outs and bar ends
+//         (rules/events.hpp).
+// Arithmetic follows the written order of each rule so that results are
+// bit-exact whatever the policies.
 #pragma once
 
 #include "frame/errors.hpp"
 #include "frame/interrupts.hpp"
 #include "frame/storage.hpp"
-#include "rules/dispatch.hpp"
+#include "rules/events.hpp"
 #include "rules/stops.hpp"
 #include "solosim/run_settings.hpp"
 
@@ -18,17 +24,26 @@
 
 namespace solosim {
 
-template <class In, class Rows>
+template <class In, class Rows, class Rules, class Sink = rules::no_events>
 class bar_loop {
  public:
   using signal = typename In::signal;
+  using exit_reason = rules::exit_reason;
 
-  bar_loop(const run_settings& s, const contract_lists& lists, const In& in,
-           const Rows& rows) noexcept
-      : s_(s), lists_(lists), in_(in), rows_(rows) {}
+  bar_loop(const run_settings& s, const contract_lists& lists, const In& in, const Rows& rows,
+           Rules& rules, Sink& sink) noexcept
+      : s_(s), lists_(lists), in_(in), rows_(rows), rules_(rules), sink_(sink) {}
 
+  // The per-contract state, before the run (it may raise MemoryError).
+  bool allocate(int32_t m) noexcept {
+    return in_position_.allocate(m) && hold_bars_.allocate(m) && direction_.allocate(m) &&
+           position_.allocate(m) && current_size_.allocate(m) && entry_price_.allocate(m) &&
+           current_margin_.allocate(m) && sl_price_.allocate(m) && tp_price_.allocate(m) &&
+           sl_ref_price_.allocate(m) && sl_distance_.allocate(m) && tp_distance_.allocate(m);
+  }
+
+  // Bars 0 .. n - 1 of m contracts, after allocate(m).
   bool run(int32_t n, int32_t m) noexcept {
-    if (!allocate(m)) return false;
     current_cash_ = s_.init_cash;
     total_equity_ = s_.init_cash;
     // Stop levels move only with trailing or callbacks.
@@ -36,12 +51,14 @@ class bar_loop {
                        s_.tp_cb != nullptr;
     // Warm-up bars trade nothing and read nothing: only their rows are written.
     const int32_t warm = s_.warmup_end <= 0 ? 0 : s_.warmup_end >= n ? n : int32_t(s_.warmup_end);
-    for (int32_t i = 0; i < warm; ++i)
+    for (int32_t i = 0; i < warm; ++i) {
       for (int32_t j = 0; j < m; ++j)
-        if (!budget_.spend(1) || !write_row(i, j, 0.0)) return false;
+        if (!checked(1) || !write_row(i, j, 0.0)) return false;
+      sink_.on_bar_end(i, total_equity_);
+    }
     for (int32_t i = warm; i < n; ++i) {
       for (int32_t j = 0; j < m; ++j) {
-        if (!budget_.spend(1)) return false;
+        if (!checked(1)) return false;
         rows_.prefetch(i, j);
         double pnl = 0.0;  // reset for every contract at the start of each bar
         double price;
@@ -50,23 +67,20 @@ class bar_loop {
           signal entry;
           bool nonzero;
           if (!in_.entry(i, j, &entry) || !In::nonzero(entry, &nonzero)) return false;
-          if (nonzero && !enter(j, price, entry)) return false;
+          if (nonzero && !enter(i, j, price, entry)) return false;
         } else if (!hold(i, j, price, &pnl)) {
           return false;
         }
         if (!write_row(i, j, pnl)) return false;
       }
+      sink_.on_bar_end(i, total_equity_);
     }
     return true;
   }
 
  private:
-  bool allocate(int32_t m) noexcept {
-    return in_position_.allocate(m) && hold_bars_.allocate(m) && direction_.allocate(m) &&
-           position_.allocate(m) && current_size_.allocate(m) && entry_price_.allocate(m) &&
-           current_margin_.allocate(m) && sl_price_.allocate(m) && tp_price_.allocate(m) &&
-           sl_ref_price_.allocate(m) && sl_distance_.allocate(m) && tp_distance_.allocate(m);
-  }
+  // Counts work towards the next check for pending signals.
+  bool checked(int64_t cells) noexcept { return !budget_.due(cells) || rules_.check_interrupts(); }
 
   bool write_row(int32_t i, int32_t j, double pnl) noexcept {
     return rows_.template write<In>(i, j, total_equity_, position_[j], current_size_[j], pnl,
@@ -79,7 +93,7 @@ class bar_loop {
   // code must run exactly as often as the rules ask.
   bool is_long(int32_t j, bool* out) const noexcept { return In::equals(direction_[j], 1, out); }
 
-  bool enter(int32_t j, double price, signal& entry) noexcept {
+  bool enter(int32_t i, int32_t j, double price, signal& entry) noexcept {
     direction_[j] = std::move(entry);
     double trade_price = price;
     if (s_.slip_point > 0) {
@@ -88,29 +102,34 @@ class bar_loop {
       trade_price = long_side ? price + s_.slip_point : price - s_.slip_point;
     }
 
-    frame::ref size_fn = frame::ref::steal(rules::lookup_calculate_size());
-    if (!size_fn) return false;
+    // The rule is looked up before its arguments are read, as Python
+    // evaluates calculate_size(...).
+    typename Rules::rule size_rule;
+    if (!rules_.lookup_size(&size_rule)) return false;
     if (!lists_.size.has(j) || !lists_.margin_rate.has(j) || !lists_.volume_multiple.has(j))
-      return frame::raise_list_index();
+      return rules_.raise(frame::raise_list_index);
     double lots;
-    if (!rules::call_calculate_size(size_fn.get(), trade_price, lists_.size[j], s_.size_type,
-                             current_cash_, lists_.margin_rate[j], lists_.volume_multiple[j],
-                             &lots))
+    if (!rules_.size(size_rule, trade_price, lists_.size[j], s_.size_type, current_cash_,
+                     lists_.margin_rate[j], lists_.volume_multiple[j], &lots))
       return false;
     current_size_[j] = lots;
 
-    frame::ref com_fn = frame::ref::steal(rules::lookup_calculate_commission());
-    if (!com_fn) return false;
-    if (!lists_.commission.has(j) || !lists_.price_tick.has(j)) return frame::raise_list_index();
+    typename Rules::rule com_rule;
+    if (!rules_.lookup_commission(&com_rule)) return false;
+    if (!lists_.commission.has(j) || !lists_.price_tick.has(j))
+      return rules_.raise(frame::raise_list_index);
     const double multiple = lists_.volume_multiple[j];
     double com;
-    if (!rules::call_calculate_commission(com_fn.get(), trade_price, current_size_[j], multiple,
-                                   lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
+    if (!rules_.commission(com_rule, trade_price, current_size_[j], multiple,
+                           lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
       return false;
 
     const double margin = ((trade_price * current_size_[j]) * multiple) * lists_.margin_rate[j];
     const double required_cash = margin + com;
-    if (!(current_cash_ >= required_cash)) return true;  // refused: not enough free cash
+    if (!(current_cash_ >= required_cash)) {  // refused: not enough free cash
+      sink_.on_refused(i, j);
+      return true;
+    }
 
     current_margin_[j] = margin;
     total_equity_ -= com;
@@ -120,6 +139,7 @@ class bar_loop {
     entry_price_[j] = trade_price;
     in_position_[j] = 1;
     hold_bars_[j] = 0;
+    sink_.on_entry(i, j, direction_[j], current_size_[j], trade_price, com);
     return place_stops(j, trade_price, com);
   }
 
@@ -153,21 +173,21 @@ class bar_loop {
     return true;
   }
 
-  bool stop_distance_at(int32_t j, double ref_price, double stop_value, double* d) const noexcept {
-    return rules::calc_stop_distance(ref_price, stop_value, s_.stop_mode, lists_.price_tick[j],
-                              current_size_[j], lists_.volume_multiple[j], d);
+  bool stop_distance_at(int32_t j, double ref_price, double stop_value, double* d) noexcept {
+    return rules_.stop_distance(ref_price, stop_value, s_.stop_mode, lists_.price_tick[j],
+                                current_size_[j], lists_.volume_multiple[j], d);
   }
 
   bool call_callback(rules::stop_callback_t cb, int32_t i, int32_t j, double price, double ref,
                      double distance, const double* args, int64_t n_args,
-                     double* result) const noexcept {
+                     double* result) noexcept {
     int32_t dir;
     if (!In::to_int32(direction_[j], &dir)) return false;
-    *result = rules::call_stop_callback(cb, i, dir, entry_price_[j], price, ref, distance,
-                                        lists_.price_tick[j], lists_.volume_multiple[j],
-                                        current_size_[j], args, n_args);
+    *result = rules_.callback(cb, i, dir, entry_price_[j], price, ref, distance,
+                              lists_.price_tick[j], lists_.volume_multiple[j], current_size_[j],
+                              args, n_args);
     // A slow callback must not delay a Ctrl-C.
-    return frame::check_interrupts();
+    return rules_.check_interrupts_after_callback();
   }
 
   // Trailing reference, stop-loss callback, trailing recomputation of the
@@ -238,17 +258,17 @@ class bar_loop {
       if (!is_long(j, &long_side)) return false;
       const double level = sl_price_[j];
       if (long_side ? price <= level : price >= level)
-        return close_out(j, level_fill(long_side, level), pnl);
+        return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::stop_loss);
     }
     if (s_.tp_active && tp_price_[j] > 0) {
       if (!is_long(j, &long_side)) return false;
       const double level = tp_price_[j];
       if (long_side ? price >= level : price <= level)
-        return close_out(j, level_fill(long_side, level), pnl);
+        return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::take_profit);
     }
     double fill;
     if (s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars)
-      return market_fill(j, price, &fill) && close_out(j, fill, pnl);
+      return market_fill(j, price, &fill) && close_out(i, j, fill, pnl, exit_reason::max_hold);
     signal exit;
     bool nonzero;
     if (!in_.exit(i, j, &exit) || !In::nonzero(exit, &nonzero)) return false;
@@ -262,16 +282,16 @@ class bar_loop {
       if (dir_match && !In::equals(exit, 1, &exit_match)) return false;
     }
     if (!exit_match) return true;
-    return market_fill(j, price, &fill) && close_out(j, fill, pnl);
+    return market_fill(j, price, &fill) && close_out(i, j, fill, pnl, exit_reason::signal);
   }
 
-  bool close_out(int32_t j, double fill, double* pnl) noexcept {
-    frame::ref com_fn = frame::ref::steal(rules::lookup_calculate_commission());
-    if (!com_fn) return false;
+  bool close_out(int32_t i, int32_t j, double fill, double* pnl, exit_reason why) noexcept {
+    typename Rules::rule com_rule;
+    if (!rules_.lookup_commission(&com_rule)) return false;
     const double multiple = lists_.volume_multiple[j];
     double com;
-    if (!rules::call_calculate_commission(com_fn.get(), fill, current_size_[j], multiple,
-                                   lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
+    if (!rules_.commission(com_rule, fill, current_size_[j], multiple, lists_.commission[j],
+                           s_.com_type, lists_.price_tick[j], &com))
       return false;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
@@ -291,6 +311,7 @@ class bar_loop {
     sl_ref_price_[j] = 0.0;
     hold_bars_[j] = 0;
     cum_profit_ += profit;
+    sink_.on_close(i, j, fill, com, profit, why);
     return true;
   }
 
@@ -298,6 +319,8 @@ class bar_loop {
   const contract_lists& lists_;
   const In& in_;
   const Rows& rows_;
+  Rules& rules_;
+  Sink& sink_;
 
   bool maintains_stops_ = false;
   frame::interrupt_budget budget_;

@@ -5,6 +5,7 @@
 #include "solosim/bar_loop.hpp"
 #include "solosim/flat_args.hpp"
 #include "solosim/history.hpp"
+#include "solosim/module_rules.hpp"
 #include "solosim/readers.hpp"
 #include "solosim/run_settings.hpp"
 
@@ -75,8 +76,10 @@ bool run_shape(PyObject* close, int32_t* n, int32_t* m) noexcept {
 template <class In, class Rows>
 bool run_loop(const run_settings& s, const contract_lists& lists, const In& in, const Rows& rows,
               int32_t n, int32_t m) noexcept {
-  bar_loop<In, Rows> loop(s, lists, in, rows);
-  return loop.run(n, m);
+  module_rules lookups;
+  rules::no_events events;
+  bar_loop<In, Rows, module_rules> loop(s, lists, in, rows, lookups, events);
+  return loop.allocate(m) && loop.run(n, m);
 }
 
 PyObject* from_signals_body(const frame::args& a) noexcept {

@@ -1,13 +1,18 @@
 // The pair loop: warm-up, joint entry, per-leg exits and the cascade close,
-// writing both legs' rows on every bar. One loop, instantiated for a
-// reading policy (bar_reads.hpp); arithmetic follows the written order of
-// each rule so that results are bit-exact.
+// writing both legs' rows on every bar. One loop, instantiated for
+//   Reads how entries, exits and prices are read (bar_reads.hpp),
+//   Rows  how the two legs' rows are written (pair_rows.hpp),
+//   Rules how sizing, stop distances, interrupt checks and errors are
+//         reached (module_rules.hpp),
+//   Sink  what is told of entries, refusals, close-outs and bar ends
+//         (rules/events.hpp).
+// Arithmetic follows the written order of each rule so that results are
+// bit-exact whatever the policies.
 #pragma once
 
 #include "frame/binding.hpp"
-#include "rules/dispatch.hpp"
+#include "rules/events.hpp"
 #include "rules/sizing.hpp"
-#include "rules/stops.hpp"
 #include "spreadsim/bar_reads.hpp"
 #include "spreadsim/pair_settings.hpp"
 
@@ -30,19 +35,26 @@ inline double leg_lots(double count, double ratio) noexcept {
   return (x >= 1.0 && x < 2147483648.0) ? std::trunc(x) : 1.0;
 }
 
-template <class Reads>
+template <class Reads, class Rows, class Rules, class Sink = rules::no_events>
 class pair_loop {
  public:
-  pair_loop(const pair_settings& s, const pair_inputs& in, const frame::f64_view* rows) noexcept
-      : s_(s), in_(in), rows_(rows), current_cash_(s.init_cash), total_equity_(s.init_cash) {}
+  using exit_reason = rules::exit_reason;
+
+  pair_loop(const pair_settings& s, const pair_inputs& in, const Rows& rows, Rules& rules,
+            Sink& sink) noexcept
+      : s_(s), in_(in), rows_(rows), rules_(rules), sink_(sink), current_cash_(s.init_cash),
+        total_equity_(s.init_cash) {}
 
   bool run(int32_t n) noexcept {
     for (int32_t i = 0; i < n; ++i) {
-      if (!budget_.spend(2)) return false;
+      if (budget_.due(2) && !rules_.check_interrupts()) return false;
       pnl_[0] = 0.0;
       pnl_[1] = 0.0;
       if (i >= s_.warmup_bars && !trade_bar(i)) return false;
-      write_rows(i);
+      for (int j = 0; j < 2; ++j)
+        rows_.write(j, i, total_equity_, position_[j], current_size_[j], pnl_[j], cum_profit_,
+                    total_fee_);
+      sink_.on_bar_end(i, total_equity_);
     }
     return true;
   }
@@ -91,11 +103,10 @@ class pair_loop {
 
     double fee[2];
     for (int j = 0; j < 2; ++j) {
-      double multiple = 0.0, commission = 0.0, tick = 0.0;
-      if (!s_.volume_multiple.get(j, &multiple) || !s_.commission.get(j, &commission) ||
-          !s_.price_tick.get(j, &tick))
-        return false;
-      fee[j] = rules::calc_commission(fill[j], lots[j], multiple, commission, s_.com_type, tick);
+      if (!s_.volume_multiple.has(j) || !s_.commission.has(j) || !s_.price_tick.has(j))
+        return rules_.raise(frame::raise_list_index);
+      fee[j] = rules::calc_commission(fill[j], lots[j], s_.volume_multiple.at(j),
+                                      s_.commission.at(j), s_.com_type, s_.price_tick.at(j));
     }
     // Sizing has read both legs' margin rates and multipliers.
     double margin[2];
@@ -103,23 +114,30 @@ class pair_loop {
       margin[j] = ((fill[j] * lots[j]) * s_.volume_multiple.at(j)) * s_.margin_rate.at(j);
 
     const double total_required = ((margin[0] + fee[0]) + margin[1]) + fee[1];
-    if (!(current_cash_ >= total_required)) return true;  // refused; NaN refuses too
-    for (int j = 0; j < 2; ++j) open_leg(j, fill[j], lots[j], fee[j], margin[j]);
+    if (!(current_cash_ >= total_required)) {  // refused; NaN refuses too
+      sink_.on_refused(static_cast<int32_t>(i), 0);
+      sink_.on_refused(static_cast<int32_t>(i), 1);
+      return true;
+    }
+    for (int j = 0; j < 2; ++j) {
+      open_leg(j, fill[j], lots[j], fee[j], margin[j]);
+      sink_.on_entry(static_cast<int32_t>(i), j, direction_[j], lots[j], fill[j], fee[j]);
+    }
     // The entry bar runs no exit check.
     return true;
   }
 
-  // calculate_size as the module namespace holds it now (rules/dispatch.hpp);
-  // `size` is converted with float() at every sizing.
-  bool size_leg(double fill, int j, double* count) const noexcept {
-    const frame::ref fn = frame::ref::steal(rules::lookup_calculate_size());
-    if (!fn) return false;
-    double size = 0.0, margin_rate = 0.0, multiple = 0.0;
-    if (!frame::float_call(s_.size, &size, true)) return false;
-    if (!s_.margin_rate.get(j, &margin_rate) || !s_.volume_multiple.get(j, &multiple))
-      return false;
-    return rules::call_calculate_size(fn.get(), fill, size, s_.size_type, current_cash_,
-                                      margin_rate, multiple, count);
+  // One leg's lot count from the sizing rule: looked up before its
+  // arguments are read, as Python evaluates calculate_size(...).
+  bool size_leg(double fill, int j, double* count) noexcept {
+    typename Rules::rule size_rule;
+    if (!rules_.lookup_size(&size_rule)) return false;
+    double size;
+    if (!rules_.leg_size(s_, j, &size)) return false;
+    if (!s_.margin_rate.has(j) || !s_.volume_multiple.has(j))
+      return rules_.raise(frame::raise_list_index);
+    return rules_.size(size_rule, fill, size, s_.size_type, current_cash_, s_.margin_rate.at(j),
+                       s_.volume_multiple.at(j), count);
   }
 
   void open_leg(int j, double fill, double lots, double fee, double margin) noexcept {
@@ -138,7 +156,7 @@ class pair_loop {
     hold_bars_[j] = 0;
     if (s_.sl_stop > 0) {
       sl_ref_price_[j] = fill;
-      sl_distance_[j] = rules::calc_stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
+      sl_distance_[j] = rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
       sl_price_[j] = is_long ? fill - sl_distance_[j] : fill + sl_distance_[j];
     } else {
       sl_price_[j] = 0.0;
@@ -146,7 +164,7 @@ class pair_loop {
       sl_distance_[j] = 0.0;
     }
     if (s_.tp_stop > 0) {
-      tp_distance_[j] = rules::calc_stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
+      tp_distance_[j] = rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
       tp_price_[j] = is_long ? fill + tp_distance_[j] : fill - tp_distance_[j];
     } else {
       tp_price_[j] = 0.0;
@@ -168,22 +186,24 @@ class pair_loop {
       if (s_.sl_trail != 0) trail_stop(j, is_long, p);
       // Stops fill at their own level, even when the price has gone past it.
       if (is_long ? p <= sl_price_[j] : p >= sl_price_[j]) {
-        close_leg(j, exit_fill(is_long, sl_price_[j]));
+        close_leg(i, j, exit_fill(is_long, sl_price_[j]), exit_reason::stop_loss);
         return true;
       }
     }
     if (s_.tp_stop > 0 && (is_long ? p >= tp_price_[j] : p <= tp_price_[j])) {
-      close_leg(j, exit_fill(is_long, tp_price_[j]));
+      close_leg(i, j, exit_fill(is_long, tp_price_[j]), exit_reason::take_profit);
       return true;
     }
-    bool leave = s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars;
-    if (!leave) {
+    exit_reason why = exit_reason::max_hold;
+    if (!(s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars)) {
       // A long leg leaves on a negative exit signal, a short one on a positive.
+      bool leave;
       if (!Reads::signal(in_.exits, i, Py_NE, &leave)) return false;
       if (leave && !Reads::signal(in_.exits, i, is_long ? Py_LT : Py_GT, &leave)) return false;
       if (!leave) return true;
+      why = exit_reason::signal;
     }
-    close_leg(j, exit_fill(is_long, p));
+    close_leg(i, j, exit_fill(is_long, p), why);
     return true;
   }
 
@@ -193,9 +213,8 @@ class pair_loop {
     const double old_ref = sl_ref_price_[j];
     // Written as max/min selections so the best-price update has no branch.
     const double ref = is_long ? (p > old_ref ? p : old_ref) : (p < old_ref ? p : old_ref);
-    const double distance =
-        rules::calc_stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.at(j),
-                              current_size_[j], s_.volume_multiple.at(j));
+    const double distance = rules_.stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.at(j),
+                                             current_size_[j], s_.volume_multiple.at(j));
     sl_ref_price_[j] = ref;
     sl_distance_[j] = distance;
     sl_price_[j] = is_long ? ref - distance : ref + distance;
@@ -212,11 +231,11 @@ class pair_loop {
       return true;
     double p;
     if (!Reads::price(in_.prices, i, k, &p)) return false;
-    close_leg(k, exit_fill(direction_[k] == 1, p));
+    close_leg(i, k, exit_fill(direction_[k] == 1, p), exit_reason::cascade);
     return true;
   }
 
-  void close_leg(int j, double trade_price) noexcept {
+  void close_leg(Py_ssize_t i, int j, double trade_price, exit_reason why) noexcept {
     const double multiple = s_.volume_multiple.at(j);
     const double fee = rules::calc_commission(trade_price, current_size_[j], multiple,
                                                s_.commission.at(j), s_.com_type,
@@ -238,23 +257,14 @@ class pair_loop {
     tp_price_[j] = 0.0;
     sl_ref_price_[j] = 0.0;
     hold_bars_[j] = 0;
-  }
-
-  void write_rows(Py_ssize_t i) const noexcept {
-    for (int j = 0; j < 2; ++j) {
-      const frame::f64_view& r = rows_[j];
-      r.set(i, 0, total_equity_);
-      r.set(i, 1, position_[j]);
-      r.set(i, 2, current_size_[j]);
-      r.set(i, 3, pnl_[j]);
-      r.set(i, 4, cum_profit_);
-      r.set(i, 5, total_fee_);
-    }
+    sink_.on_close(static_cast<int32_t>(i), j, trade_price, fee, profit, why);
   }
 
   const pair_settings& s_;
   const pair_inputs& in_;
-  const frame::f64_view* rows_;
+  const Rows& rows_;
+  Rules& rules_;
+  Sink& sink_;
   frame::interrupt_budget budget_;
 
   // The account, shared by both legs.

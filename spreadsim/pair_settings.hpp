@@ -10,17 +10,13 @@ namespace spreadsim {
 
 // A per-leg setting normalised into a list of floats (element 0 leg A,
 // element 1 leg B). Only the first two values are ever used; the list may
-// be shorter, and reading a missing element is the list's IndexError.
+// be shorter, and reading a missing element is the list's IndexError,
+// raised by the run when it first needs the element.
 struct leg_values {
   Py_ssize_t len = 0;
   double v[2] = {0.0, 0.0};
 
-  bool get(int j, double* out) const noexcept {
-    if (j >= len) return frame::raise_list_index();
-    *out = v[j];
-    return true;
-  }
-  // An element the run has already read through get().
+  bool has(int j) const noexcept { return j < len; }
   double at(int j) const noexcept {
     FRAME_ASSERT(j < len);
     return v[j];
@@ -28,7 +24,7 @@ struct leg_values {
 };
 
 struct pair_settings {
-  PyObject* size;  // borrowed; converted with float() at every sizing
+  PyObject* size;  // borrowed; pair_from_signals converts it with float() at every sizing
   int32_t size_type;
   leg_values margin_rate;
   leg_values price_tick;
