@@ -84,6 +84,7 @@ void numeric_input::open(PyObject* obj) noexcept {
   }
   ndim_ = v.ndim;
   data_ = static_cast<const char*>(v.buf);
+  item_ = v.itemsize;
   for (int d = 0; d < ndim_; ++d) {
     shape_[d] = v.shape[d];
     strides_[d] = v.strides[d];

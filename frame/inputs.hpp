@@ -29,6 +29,14 @@ class numeric_input {
   // get<true>() to skip the per-element dispatch.
   bool float64() const noexcept { return f64_; }
 
+  // Rows laid out one after another with no gap (C order, or 1-D with unit
+  // stride): rows i .. k are then one span of memory starting at row(i).
+  bool contiguous_rows() const noexcept {
+    const Py_ssize_t width = ndim_ == 2 ? shape_[1] : 1;
+    return (ndim_ == 1 || strides_[1] == item_) && strides_[0] == width * item_;
+  }
+  const char* row(Py_ssize_t i) const noexcept { return data_ + i * strides_[0]; }
+
   // Typed reads: false when the index lies outside the view (the caller then
   // reads through Python to raise the indexing error). Only when typed();
   // Float64 only when float64().
@@ -62,6 +70,7 @@ class numeric_input {
   held_buffer buf_;
   load_fn load_ = nullptr;
   const char* data_ = nullptr;
+  Py_ssize_t item_ = 0;
   int ndim_ = 0;
   Py_ssize_t shape_[2] = {0, 0};
   Py_ssize_t strides_[2] = {0, 0};

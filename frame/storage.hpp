@@ -22,6 +22,15 @@ class storage {
   storage(storage&& o) noexcept
       : p_(std::exchange(o.p_, nullptr)), size_(std::exchange(o.size_, 0)),
         cap_(std::exchange(o.cap_, 0)) {}
+  storage& operator=(storage&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = std::exchange(o.p_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+      cap_ = std::exchange(o.cap_, 0);
+    }
+    return *this;
+  }
   ~storage() { reset(); }
 
   // `count` value-initialised elements (at least one slot is allocated, so

@@ -10,13 +10,19 @@ namespace frame {
 
 class lock_released {
  public:
-  // Created with the lock held; releases it.
-  lock_released() noexcept : main_thread_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {
-    last_check_ = now();
-  }
+  // Created with the lock held; release() lets it go, and destruction takes
+  // it back.
+  lock_released() noexcept : main_thread_(_PyOS_IsMainThread() != 0) {}
   lock_released(const lock_released&) = delete;
   lock_released& operator=(const lock_released&) = delete;
-  ~lock_released() { PyEval_RestoreThread(state_); }
+  ~lock_released() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+
+  void release() noexcept {
+    last_check_ = now();
+    state_ = PyEval_SaveThread();
+  }
 
   // Runs `f` with the lock held (to set an exception, which stays pending
   // in this thread's state until the run returns).
@@ -35,8 +41,12 @@ class lock_released {
     bool ok = true;
     locked([&] { ok = PyErr_CheckSignals() == 0; });
     last_check_ = now();
+    interrupted_ |= !ok;
     return ok;
   }
+
+  // Whether a signal handler has raised during the run.
+  bool interrupted() const noexcept { return interrupted_; }
 
   // After a native callback: a check when a millisecond has passed since the
   // last one, so slow callbacks cannot delay a Ctrl-C and fast ones cost a
@@ -54,7 +64,8 @@ class lock_released {
   }
 
   bool main_thread_;
-  PyThreadState* state_;
+  bool interrupted_ = false;
+  PyThreadState* state_ = nullptr;
   double last_check_ = 0.0;
 };
 

@@ -42,21 +42,36 @@ class bar_loop {
            sl_ref_price_.allocate(m) && sl_distance_.allocate(m) && tp_distance_.allocate(m);
   }
 
+  // All fees paid, after the run.
+  double total_fee() const noexcept { return total_fee_; }
+
   // Bars 0 .. n - 1 of m contracts, after allocate(m).
   bool run(int32_t n, int32_t m) noexcept {
+    start(n, m);
+    return run_bars(0, n);
+  }
+
+  // The same in pieces: start(), then run_bars() over consecutive ranges
+  // from 0 to n.
+  void start(int32_t n, int32_t m) noexcept {
+    m_ = m;
     current_cash_ = s_.init_cash;
     total_equity_ = s_.init_cash;
     // Stop levels move only with trailing or callbacks.
     maintains_stops_ = (s_.sl_trail != 0 && s_.sl_active) || s_.sl_cb != nullptr ||
                        s_.tp_cb != nullptr;
+    warm_ = s_.warmup_end <= 0 ? 0 : s_.warmup_end >= n ? n : int32_t(s_.warmup_end);
+  }
+
+  bool run_bars(int32_t from, int32_t to) noexcept {
+    const int32_t m = m_;
     // Warm-up bars trade nothing and read nothing: only their rows are written.
-    const int32_t warm = s_.warmup_end <= 0 ? 0 : s_.warmup_end >= n ? n : int32_t(s_.warmup_end);
-    for (int32_t i = 0; i < warm; ++i) {
+    for (int32_t i = from; i < to && i < warm_; ++i) {
       for (int32_t j = 0; j < m; ++j)
         if (!checked(1) || !write_row(i, j, 0.0)) return false;
       sink_.on_bar_end(i, total_equity_);
     }
-    for (int32_t i = warm; i < n; ++i) {
+    for (int32_t i = from > warm_ ? from : warm_; i < to; ++i) {
       for (int32_t j = 0; j < m; ++j) {
         if (!checked(1)) return false;
         rows_.prefetch(i, j);
@@ -323,6 +338,8 @@ class bar_loop {
   Sink& sink_;
 
   bool maintains_stops_ = false;
+  int32_t m_ = 0;
+  int32_t warm_ = 0;  // bars before this one do not trade
   frame::interrupt_budget budget_;
 
   // The shared account.

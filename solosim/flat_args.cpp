@@ -58,7 +58,7 @@ PyObject* flatten(PyObject* args) noexcept {
 
 PyObject* build_flat_args(PyObject* args) noexcept {
   PyObject* result = flatten(args);
-  if (result == nullptr) frame::add_traceback("quorra.accel.solosim._build_flat_args");
+  if (result == nullptr) frame::add_module_traceback("_build_flat_args");
   return result;
 }
 

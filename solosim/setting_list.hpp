@@ -6,6 +6,8 @@
 #include "frame/errors.hpp"
 #include "frame/storage.hpp"
 
+#include <utility>
+
 namespace solosim {
 
 class setting_list {
@@ -13,6 +15,8 @@ class setting_list {
   // An int or float (subclasses included) gives m copies of float(arg);
   // anything else is iterated. False with the exception set.
   bool build(PyObject* arg, Py_ssize_t m) noexcept;
+  // Values already converted elsewhere, one per contract.
+  void assign(frame::storage<double>&& values) noexcept { values_ = std::move(values); }
 
   // Element j exists; a missing one is the IndexError of a list read,
   // raised by the engine when it first needs the element.

@@ -45,8 +45,14 @@ class pair_loop {
       : s_(s), in_(in), rows_(rows), rules_(rules), sink_(sink), current_cash_(s.init_cash),
         total_equity_(s.init_cash) {}
 
-  bool run(int32_t n) noexcept {
-    for (int32_t i = 0; i < n; ++i) {
+  // All fees paid, after the run.
+  double total_fee() const noexcept { return total_fee_; }
+
+  bool run(int32_t n) noexcept { return run_bars(0, n); }
+
+  // The same in pieces: consecutive ranges from 0 to n.
+  bool run_bars(int32_t from, int32_t to) noexcept {
+    for (int32_t i = from; i < to; ++i) {
       if (budget_.due(2) && !rules_.check_interrupts()) return false;
       pnl_[0] = 0.0;
       pnl_[1] = 0.0;

@@ -1,0 +1,35 @@
+// The ledger's array inputs: any array-like of real numbers (bool, integers,
+// floats), any strides, taken once as a native-order ndarray and read
+// through a typed view for the whole run.
+#pragma once
+
+#include "frame/inputs.hpp"
+#include "frame/refs.hpp"
+
+namespace ledger {
+
+class input_array {
+ public:
+  // `arg` as an ndarray of a real numeric dtype in native byte order (a copy
+  // only where the given one is not). TypeError for None and for object,
+  // complex, string and other dtypes, naming `name`. False with the
+  // exception set.
+  bool take(PyObject* arg, const char* name) noexcept;
+
+  const frame::numeric_input& view() const noexcept { return view_; }
+  PyObject* object() const noexcept { return array_.get(); }
+  int ndim() const noexcept { return PyArray_NDIM(array()); }
+  Py_ssize_t shape(int d) const noexcept { return PyArray_DIM(array(), d); }
+
+ private:
+  PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(array_.get()); }
+
+  frame::ref array_;
+  frame::numeric_input view_;
+};
+
+// ValueError "<name> has shape (a, b); it must have shape (c, d)".
+[[gnu::cold]] bool raise_shape(const char* name, const input_array& got, const npy_intp* want,
+                               int want_ndim) noexcept;
+
+}  // namespace ledger

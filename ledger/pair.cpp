@@ -1,0 +1,232 @@
+// ledger.pair: pair_from_signals' loop with checked inputs, the native rules
+// and the recorder, run with the interpreter lock released.
+#include "ledger/entry_points.hpp"
+
+#include "frame/binding.hpp"
+#include "ledger/arrays.hpp"
+#include "ledger/checks.hpp"
+#include "ledger/histories.hpp"
+#include "ledger/native_rules.hpp"
+#include "ledger/reads.hpp"
+#include "ledger/result.hpp"
+#include "ledger/settings.hpp"
+#include "spreadsim/pair_loop.hpp"
+#include "spreadsim/pair_rows.hpp"
+
+#include <climits>
+
+namespace ledger {
+namespace {
+
+enum arg_index {
+  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
+  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
+  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_max_hold_bars,
+  a_leg_size_ratio, a_histories, a_count
+};
+
+namespace d = frame::defaults;
+
+constexpr frame::param params[] = {
+    {"close", frame::kind::object},
+    {"entries", frame::kind::object},
+    {"exits", frame::kind::object},
+    {"size", frame::kind::object, d::number(1.0)},
+    {"size_type", frame::kind::i32, d::integer(0)},
+    {"margin_rate", frame::kind::object, d::number(0.1)},
+    {"price_tick", frame::kind::object, d::number(1.0)},
+    {"volume_multiple", frame::kind::object, d::number(5.0)},
+    {"prices", frame::kind::object, d::none()},
+    {"min_start_length", frame::kind::i32, d::integer(1)},
+    {"init_cash", frame::kind::f32, d::number(1000000.0)},
+    {"commission", frame::kind::object, d::number(1.0)},
+    {"com_type", frame::kind::i32, d::integer(1)},
+    {"slip_point", frame::kind::f32, d::number(0.0)},
+    {"sl_stop", frame::kind::f32, d::number(0.0)},
+    {"tp_stop", frame::kind::f32, d::number(0.0)},
+    {"stop_mode", frame::kind::i32, d::integer(0)},
+    {"sl_trail", frame::kind::i32, d::integer(0)},
+    {"max_hold_bars", frame::kind::i32, d::integer(0)},
+    {"leg_size_ratio", frame::kind::object, d::number(1.0)},
+    {"histories", frame::kind::object, d::boolean(false)},  // keyword only
+};
+static_assert(sizeof params / sizeof params[0] == a_count);
+
+constexpr const char* doc =
+    "pair(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
+    "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
+    "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
+    "     sl_trail=0, max_hold_bars=0, leg_size_ratio=1.0, *, histories=False)\n"
+    "\n"
+    "The pair backtest of spreadsim.pair_from_signals, recorded: close and prices\n"
+    "are (n, 2) (leg A, leg B), entries and exits (n,); both legs enter together\n"
+    "after one cash check, each leg exits by its own rules and the other leg is\n"
+    "closed on the same bar. The whole run holds no interpreter lock.\n"
+    "\n"
+    "Differences from pair_from_signals, each a clear error instead of a\n"
+    "surprise: the arrays are array-likes of real numbers of those shapes;\n"
+    "signals must be -1, 0 or 1 and prices finite and > 0; size, margin_rate,\n"
+    "price_tick, volume_multiple (finite, > 0) and commission (finite, >= 0) are\n"
+    "one number for both legs or two numbers (size may differ per leg);\n"
+    "leg_size_ratio is a number (leg A's ratio) or two numbers, finite and > 0;\n"
+    "init_cash is finite and > 0. Sizing and commission are always the native\n"
+    "rules: a replacement bound to spreadsim.calculate_size does not affect\n"
+    "ledger.\n"
+    "\n"
+    "Returns a dict: 'trades' (structured array, two records per spread opened,\n"
+    "leg 0 = A then leg 1 = B: leg, entry_bar, exit_bar, direction, lots,\n"
+    "entry_price, exit_price, entry_fee, exit_fee, pnl, exit_reason; see\n"
+    "EXIT_REASONS), 'refused' (int64 per leg), 'equity', 'value' (per bar),\n"
+    "'total_fee', and with histories=True 'histories', the list\n"
+    "pair_from_signals returns.\n";
+
+struct pair_arrays {
+  input_array close, entries, exits, prices_given;
+  const input_array* prices = nullptr;  // prices_given, or close
+  int32_t n = 0;
+};
+
+bool take_arrays(const frame::args& a, pair_arrays* in) noexcept {
+  if (!in->close.take(a[a_close].obj, "close")) return false;
+  if (in->close.ndim() != 2 || in->close.shape(1) != 2) {
+    const npy_intp want[2] = {in->close.ndim() >= 1 ? in->close.shape(0) : 0, 2};
+    return raise_shape("close", in->close, want, 2);
+  }
+  const npy_intp rows[2] = {in->close.shape(0), 2};
+  if (rows[0] > INT32_MAX) return frame::raise_too_many("bars", rows[0]);
+  in->n = static_cast<int32_t>(rows[0]);
+  auto signals = [&](input_array& x, PyObject* arg, const char* name) {
+    if (!x.take(arg, name)) return false;
+    return (x.ndim() == 1 && x.shape(0) == rows[0]) || raise_shape(name, x, rows, 1);
+  };
+  if (!signals(in->entries, a[a_entries].obj, "entries") ||
+      !signals(in->exits, a[a_exits].obj, "exits"))
+    return false;
+  in->prices = &in->close;
+  if (a[a_prices].obj != Py_None) {
+    if (!in->prices_given.take(a[a_prices].obj, "prices")) return false;
+    const input_array& p = in->prices_given;
+    if (p.ndim() != 2 || p.shape(0) != rows[0] || p.shape(1) != 2)
+      return raise_shape("prices", p, rows, 2);
+    in->prices = &in->prices_given;
+  }
+  return true;
+}
+
+bool take_settings(const frame::args& a, spreadsim::pair_settings* s,
+                   frame::storage<double>* sizes) noexcept {
+  struct setting {
+    int index;
+    const char* name;
+    bound b;
+    spreadsim::leg_values* legs;
+  };
+  const setting settings[] = {
+      {a_size, "size", bound::positive, nullptr},
+      {a_margin_rate, "margin_rate", bound::positive, &s->margin_rate},
+      {a_price_tick, "price_tick", bound::positive, &s->price_tick},
+      {a_volume_multiple, "volume_multiple", bound::positive, &s->volume_multiple},
+      {a_commission, "commission", bound::non_negative, &s->commission},
+  };
+  for (const setting& x : settings) {
+    frame::storage<double> values;
+    if (!per_slot(a[x.index].obj, x.name, 2, "legs", x.b, &values)) return false;
+    if (x.legs == nullptr) {
+      *sizes = std::move(values);
+      continue;
+    }
+    x.legs->len = 2;
+    x.legs->v[0] = values[0];
+    x.legs->v[1] = values[1];
+  }
+  if (!leg_ratio(a[a_leg_size_ratio].obj, s->ratio)) return false;
+  if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return false;
+  s->size = nullptr;  // the legs' sizes come from `sizes`
+  s->size_type = a[a_size_type].i32;
+  const int32_t start = a[a_min_start_length].i32;
+  s->warmup_bars = spreadsim::warmup_bars(start);
+  s->init_cash = a[a_init_cash].f32;
+  s->com_type = a[a_com_type].i32;
+  s->slip_point = a[a_slip_point].f32;
+  s->sl_stop = a[a_sl_stop].f32;
+  s->tp_stop = a[a_tp_stop].f32;
+  s->stop_mode = a[a_stop_mode].i32;
+  s->sl_trail = a[a_sl_trail].i32;
+  s->max_hold_bars = a[a_max_hold_bars].i32;
+  return true;
+}
+
+// The checks of the arrays' values and the loop, block by block with the
+// lock released. False with the exception set.
+template <bool Float64, class Rows>
+bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, const double* sizes,
+              const Rows& rows, recorder* rec, double* total_fee) noexcept {
+  spreadsim::pair_inputs in;
+  in.entries.open(arrays.entries.object(), 1);
+  in.exits.open(arrays.exits.object(), 1);
+  in.prices.open(arrays.prices->object(), 2);
+  frame::lock_released lock;
+  native_rules rules(lock, sizes);
+  spreadsim::pair_loop<pair_reads<Float64>, Rows, native_rules, recorder> loop(s, in, rows, rules,
+                                                                               *rec);
+  const checked_array checked[] = {
+      {&arrays.close, "close", value_rule::price},
+      {&arrays.entries, "entries", value_rule::signal},
+      {&arrays.exits, "exits", value_rule::signal},
+      {arrays.prices == &arrays.close ? nullptr : arrays.prices, "prices", value_rule::price},
+  };
+  const value_checks checks(checked, 4);
+  lock.release();
+  const bool ok = run_checked(loop, checks, arrays.n, 2, lock);
+  *total_fee = loop.total_fee();
+  return ok;
+}
+
+template <class Rows>
+bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const double* sizes,
+         const Rows& rows, recorder* rec, double* total_fee) noexcept {
+  const bool float64 = arrays.entries.view().float64() && arrays.exits.view().float64() &&
+                       arrays.prices->view().float64();
+  return float64 ? run_with<true>(arrays, s, sizes, rows, rec, total_fee)
+                 : run_with<false>(arrays, s, sizes, rows, rec, total_fee);
+}
+
+PyObject* pair_body(const frame::args& a) noexcept {
+  pair_arrays in;
+  if (!take_arrays(a, &in)) return nullptr;
+  spreadsim::pair_settings s;
+  frame::storage<double> sizes;
+  if (!take_settings(a, &s, &sizes)) return nullptr;
+
+  const int want_histories = PyObject_IsTrue(a[a_histories].obj);
+  if (want_histories < 0) return nullptr;
+  history_arrays histories;
+  if (want_histories && !histories.create(2, in.n)) return nullptr;
+
+  run_result result{new_curve(in.n), new_curve(in.n), nullptr};
+  frame::ref equity = frame::ref::steal(result.equity);
+  frame::ref value = frame::ref::steal(result.value);
+  if (!equity || !value) return nullptr;
+  recorder rec;
+  if (!rec.allocate(2, in.close.view(), s.volume_multiple.v, curve_data(equity.get()),
+                    curve_data(value.get())))
+    return nullptr;
+
+  double total_fee = 0.0;
+  const bool ran =
+      want_histories
+          ? run(in, s, sizes.get(), spreadsim::view_rows{histories.views()}, &rec, &total_fee)
+          : run(in, s, sizes.get(), spreadsim::no_rows{}, &rec, &total_fee);
+  if (!ran) return nullptr;
+  if (rec.out_of_memory()) return PyErr_NoMemory();
+  result.equity = equity.release();
+  result.value = value.release();
+  result.histories = want_histories ? histories.release() : nullptr;
+  return make_result(rec, true, total_fee, result);
+}
+
+}  // namespace
+
+const frame::function_def pair_def = {"pair", doc, params, a_count, 3, pair_body, 1};
+
+}  // namespace ledger

@@ -1,0 +1,267 @@
+// ledger.solo: from_signals' bar loop with checked inputs, the native
+// rules and the recorder, run with the interpreter lock released.
+#include "ledger/entry_points.hpp"
+
+#include "frame/binding.hpp"
+#include "frame/code_address.hpp"
+#include "ledger/arrays.hpp"
+#include "ledger/checks.hpp"
+#include "ledger/histories.hpp"
+#include "ledger/native_rules.hpp"
+#include "ledger/reads.hpp"
+#include "ledger/result.hpp"
+#include "ledger/settings.hpp"
+#include "solosim/bar_loop.hpp"
+#include "solosim/flat_args.hpp"
+#include "solosim/history.hpp"
+
+#include <climits>
+
+namespace ledger {
+namespace {
+
+enum arg_index {
+  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
+  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
+  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_sl_callback_addr,
+  a_tp_callback_addr, a_sl_callback_args, a_tp_callback_args, a_max_hold_bars, a_histories,
+  a_count
+};
+
+namespace d = frame::defaults;
+
+constexpr frame::param params[] = {
+    {"close", frame::kind::object},
+    {"entries", frame::kind::object},
+    {"exits", frame::kind::object},
+    {"size", frame::kind::object, d::number(1.0)},
+    {"size_type", frame::kind::i32, d::integer(0)},
+    {"margin_rate", frame::kind::object, d::number(0.1)},
+    {"price_tick", frame::kind::object, d::number(1.0)},
+    {"volume_multiple", frame::kind::object, d::number(5.0)},
+    {"prices", frame::kind::object, d::none()},
+    {"min_start_length", frame::kind::i32, d::integer(1)},
+    {"init_cash", frame::kind::f32, d::number(1000000.0)},
+    {"commission", frame::kind::object, d::number(1.0)},
+    {"com_type", frame::kind::i32, d::integer(1)},
+    {"slip_point", frame::kind::f32, d::number(0.0)},
+    {"sl_stop", frame::kind::f32, d::number(0.0)},
+    {"tp_stop", frame::kind::f32, d::number(0.0)},
+    {"stop_mode", frame::kind::i32, d::integer(0)},
+    {"sl_trail", frame::kind::i32, d::integer(0)},
+    {"sl_callback_addr", frame::kind::i64, d::integer(0)},
+    {"tp_callback_addr", frame::kind::i64, d::integer(0)},
+    {"sl_callback_args", frame::kind::tuple, d::empty_tuple()},
+    {"tp_callback_args", frame::kind::tuple, d::empty_tuple()},
+    {"max_hold_bars", frame::kind::i32, d::integer(0)},
+    {"histories", frame::kind::object, d::boolean(false)},  // keyword only
+};
+static_assert(sizeof params / sizeof params[0] == a_count);
+
+constexpr const char* doc =
+    "solo(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
+    "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
+    "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
+    "     sl_trail=0, sl_callback_addr=0, tp_callback_addr=0, sl_callback_args=(),\n"
+    "     tp_callback_args=(), max_hold_bars=0, *, histories=False)\n"
+    "\n"
+    "The backtest of solosim.from_signals, recorded: every column of the (n, m)\n"
+    "arrays is a contract, all contracts share one cash account, and the rules\n"
+    "and results are from_signals' own. The whole run holds no interpreter lock.\n"
+    "\n"
+    "Differences from from_signals, each a clear error instead of a surprise:\n"
+    "close, entries, exits and prices are array-likes of real numbers of shape\n"
+    "(n, m); signals must be -1, 0 or 1 and prices finite and > 0; size,\n"
+    "margin_rate, price_tick, volume_multiple (finite, > 0) and commission\n"
+    "(finite, >= 0) are one number or exactly m numbers; init_cash is finite and\n"
+    "> 0. Sizing and commission are always the native rules: a replacement bound\n"
+    "to solosim.calculate_size or calculate_commission does not affect ledger.\n"
+    "\n"
+    "Returns a dict: 'trades' (structured array, one record per position opened:\n"
+    "contract, entry_bar, exit_bar, direction, lots, entry_price, exit_price,\n"
+    "entry_fee, exit_fee, pnl, exit_reason; see EXIT_REASONS), 'refused' (int64\n"
+    "per contract: entries refused for lack of cash), 'equity' (realised, per\n"
+    "bar), 'value' (marked to market at close, per bar), 'total_fee', and with\n"
+    "histories=True 'histories', the list from_signals returns.\n";
+
+// The shape of the run and the four arrays, checked for type and shape.
+struct solo_arrays {
+  input_array close, entries, exits, prices_given;
+  const input_array* prices = nullptr;  // prices_given, or close
+  int32_t n = 0, m = 0;
+};
+
+bool take_arrays(const frame::args& a, solo_arrays* in) noexcept {
+  if (!in->close.take(a[a_close].obj, "close")) return false;
+  if (in->close.ndim() != 2) {
+    PyErr_Format(PyExc_ValueError,
+                 "close must be two-dimensional (bars x contracts), got %d dimension(s)",
+                 in->close.ndim());
+    return false;
+  }
+  const npy_intp shape[2] = {in->close.shape(0), in->close.shape(1)};
+  if (shape[0] > INT32_MAX) return frame::raise_too_many("bars", shape[0]);
+  if (shape[1] > INT32_MAX) return frame::raise_too_many("contracts", shape[1]);
+  in->n = static_cast<int32_t>(shape[0]);
+  in->m = static_cast<int32_t>(shape[1]);
+  auto same_shape = [&](input_array& x, PyObject* arg, const char* name) {
+    if (!x.take(arg, name)) return false;
+    return (x.ndim() == 2 && x.shape(0) == shape[0] && x.shape(1) == shape[1]) ||
+           raise_shape(name, x, shape, 2);
+  };
+  if (!same_shape(in->entries, a[a_entries].obj, "entries") ||
+      !same_shape(in->exits, a[a_exits].obj, "exits"))
+    return false;
+  in->prices = &in->close;
+  if (a[a_prices].obj != Py_None) {
+    if (!same_shape(in->prices_given, a[a_prices].obj, "prices")) return false;
+    in->prices = &in->prices_given;
+  }
+  return true;
+}
+
+bool take_lists(const frame::args& a, int32_t m, solosim::contract_lists* lists,
+                frame::storage<double>* multiple) noexcept {
+  struct setting {
+    int index;
+    const char* name;
+    bound b;
+    solosim::setting_list* list;
+  };
+  const setting settings[] = {
+      {a_size, "size", bound::positive, &lists->size},
+      {a_margin_rate, "margin_rate", bound::positive, &lists->margin_rate},
+      {a_price_tick, "price_tick", bound::positive, &lists->price_tick},
+      {a_volume_multiple, "volume_multiple", bound::positive, &lists->volume_multiple},
+      {a_commission, "commission", bound::non_negative, &lists->commission},
+  };
+  for (const setting& s : settings) {
+    frame::storage<double> values;
+    if (!per_slot(a[s.index].obj, s.name, m, "contracts", s.b, &values)) return false;
+    if (s.index == a_volume_multiple) {
+      if (!multiple->allocate(m)) return false;
+      for (int32_t j = 0; j < m; ++j) (*multiple)[j] = values[j];
+    }
+    s.list->assign(std::move(values));
+  }
+  return true;
+}
+
+solosim::run_settings settings_of(const frame::args& a) noexcept {
+  solosim::run_settings s;
+  s.size_type = a[a_size_type].i32;
+  s.com_type = a[a_com_type].i32;
+  s.stop_mode = a[a_stop_mode].i32;
+  s.sl_trail = a[a_sl_trail].i32;
+  s.max_hold_bars = a[a_max_hold_bars].i32;
+  s.warmup_end = int64_t{a[a_min_start_length].i32} - 1;
+  s.init_cash = a[a_init_cash].f32;
+  s.slip_point = a[a_slip_point].f32;
+  s.sl_stop = a[a_sl_stop].f32;
+  s.tp_stop = a[a_tp_stop].f32;
+  s.sl_cb = reinterpret_cast<rules::stop_callback_t>(
+      static_cast<intptr_t>(a[a_sl_callback_addr].i64));
+  s.tp_cb = reinterpret_cast<rules::stop_callback_t>(
+      static_cast<intptr_t>(a[a_tp_callback_addr].i64));
+  s.sl_active = s.sl_stop > 0 || s.sl_cb != nullptr;
+  s.tp_active = s.tp_stop > 0 || s.tp_cb != nullptr;
+  return s;
+}
+
+struct no_rows {
+  void prefetch(int32_t, int32_t) const noexcept {}
+  template <class In>
+  bool write(int32_t, int32_t, double, const typename In::signal&, double, double, double,
+             double) const noexcept {
+    return true;
+  }
+};
+
+// The checks of the arrays' values and the loop, block by block with the
+// lock released. False with the exception set.
+template <bool Float64, class Rows>
+bool run_with(const solo_arrays& in, const solosim::run_settings& s,
+              const solosim::contract_lists& lists, const Rows& rows, recorder* rec,
+              double* total_fee) noexcept {
+  frame::lock_released lock;
+  native_rules rules(lock);
+  using reads_t = solo_reads<Float64>;
+  const reads_t reads{in.entries.view(), in.exits.view(), in.prices->view()};
+  solosim::bar_loop<reads_t, Rows, native_rules, recorder> loop(s, lists, reads, rows, rules,
+                                                                 *rec);
+  if (!loop.allocate(in.m)) return false;
+  const checked_array arrays[] = {
+      {&in.close, "close", value_rule::price},
+      {&in.entries, "entries", value_rule::signal},
+      {&in.exits, "exits", value_rule::signal},
+      {in.prices == &in.close ? nullptr : in.prices, "prices", value_rule::price},
+  };
+  const value_checks checks(arrays, 4);
+  lock.release();
+  loop.start(in.n, in.m);
+  const bool ok = run_checked(loop, checks, in.n, in.m, lock);
+  *total_fee = loop.total_fee();
+  return ok;
+}
+
+template <class Rows>
+bool run(const solo_arrays& in, const solosim::run_settings& s,
+         const solosim::contract_lists& lists, const Rows& rows, recorder* rec,
+         double* total_fee) noexcept {
+  const bool float64 = in.entries.view().float64() && in.exits.view().float64() &&
+                       in.prices->view().float64();
+  return float64 ? run_with<true>(in, s, lists, rows, rec, total_fee)
+                 : run_with<false>(in, s, lists, rows, rec, total_fee);
+}
+
+PyObject* solo_body(const frame::args& a) noexcept {
+  solo_arrays in;
+  if (!take_arrays(a, &in)) return nullptr;
+  solosim::contract_lists lists;
+  frame::storage<double> multiple;
+  if (!take_lists(a, in.m, &lists, &multiple)) return nullptr;
+  if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return nullptr;
+  if (!frame::check_callback_address("sl_callback_addr", a[a_sl_callback_addr].i64) ||
+      !frame::check_callback_address("tp_callback_addr", a[a_tp_callback_addr].i64))
+    return nullptr;
+  solosim::run_settings s = settings_of(a);
+  solosim::flat_block sl_block, tp_block;
+  if (!sl_block.build(a[a_sl_callback_args].obj) || !tp_block.build(a[a_tp_callback_args].obj))
+    return nullptr;
+  s.sl_args = sl_block.data();
+  s.sl_args_len = sl_block.size();
+  s.tp_args = tp_block.data();
+  s.tp_args_len = tp_block.size();
+
+  const int want_histories = PyObject_IsTrue(a[a_histories].obj);
+  if (want_histories < 0) return nullptr;
+  history_arrays histories;
+  if (want_histories && !histories.create(in.m, in.n)) return nullptr;
+
+  run_result result{new_curve(in.n), new_curve(in.n), nullptr};
+  frame::ref equity = frame::ref::steal(result.equity);
+  frame::ref value = frame::ref::steal(result.value);
+  if (!equity || !value) return nullptr;
+  recorder rec;
+  if (!rec.allocate(in.m, in.close.view(), multiple.get(), curve_data(equity.get()),
+                    curve_data(value.get())))
+    return nullptr;
+
+  double total_fee = 0.0;
+  const bool ran = want_histories
+                       ? run(in, s, lists, solosim::typed_rows{histories.targets(), in.n}, &rec,
+                             &total_fee)
+                       : run(in, s, lists, no_rows{}, &rec, &total_fee);
+  if (!ran) return nullptr;
+  if (rec.out_of_memory()) return PyErr_NoMemory();
+  result.equity = equity.release();
+  result.value = value.release();
+  result.histories = want_histories ? histories.release() : nullptr;
+  return make_result(rec, false, total_fee, result);
+}
+
+}  // namespace
+
+const frame::function_def solo_def = {"solo", doc, params, a_count, 3, solo_body, 1};
+
+}  // namespace ledger
