@@ -111,3 +111,13 @@ def test_a_csv_sweep_runs_on_numbered_bars(tmp_path):
     assert "the bars carry no dates, so ratios are per bar" in section
     start = next(line for line in section.splitlines() if line.startswith("Start "))
     assert start.split() == ["Start", "0"]
+
+
+def test_without_pandas_the_sweep_is_skipped_with_a_note():
+    code = ("import sys; sys.modules['pandas'] = None\n"
+            "from quorra.accel import demo\n"
+            "sys.exit(demo.main([]))")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "Holding returns of the crossover signals on A" in r.stdout and TITLE not in r.stdout
+    assert "The sweep is skipped" in r.stderr and "pip install 'quorra-accel[study]'" in r.stderr

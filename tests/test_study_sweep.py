@@ -1,7 +1,6 @@
 """study.sweep: grid order, the same table on threads and on Dask, failing
 configurations, the kept best runs, progress, Ctrl-C and the missing extra."""
 
-import math
 import pickle
 import signal
 import subprocess

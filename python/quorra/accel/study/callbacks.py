@@ -9,6 +9,7 @@ made inline is not collected while the engine may call it.
 from __future__ import annotations
 
 import ctypes
+from _ctypes import CFuncPtr  # the base of every ctypes function object
 
 # double callback(int64 bar, int64 direction, double entry_price,
 #                 double current_price, double ref_price, double current_distance,
@@ -62,7 +63,7 @@ def address(name: str, callback) -> int:
         if callback < 0:
             raise ValueError(f"{name} address must not be negative, got {callback}")
         return callback
-    if isinstance(callback, ctypes._CFuncPtr):
+    if isinstance(callback, CFuncPtr):
         _check_prototype(name, callback.restype, callback.argtypes)
         return ctypes.cast(callback, ctypes.c_void_p).value or 0
     if hasattr(callback, "address") and hasattr(callback, "ctypes"):  # numba cfunc
