@@ -7,7 +7,7 @@
 (2) 200 configurations of a 100,000 x 10 backtest on a 2-worker LocalCluster
     (worker processes) against the local thread pool with 2 threads.
 
-Run: python bench/bench_study.py [--part 1|2] [--small]
+Run: python bench/bench_study.py [--only 1|2] [--small]
 (--small shrinks every size, to check the script, not to measure.)
 """
 
@@ -162,13 +162,13 @@ def part2(n, m, configs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--part", choices=["1", "2"], help="run one part only")
+    parser.add_argument("--only", choices=["1", "2"], help="run one of the two only")
     parser.add_argument("--small", action="store_true", help="tiny sizes: check the script")
     args = parser.parse_args()
     sizes = SMALL if args.small else FULL
-    if args.part in (None, "1"):
+    if args.only in (None, "1"):
         part1(*sizes["1"])
-    if args.part in (None, "2"):
+    if args.only in (None, "2"):
         part2(*sizes["2"])
     print(f"(numpy {np.__version__}; workers are threads unless said otherwise)")
 

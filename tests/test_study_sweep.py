@@ -1,6 +1,7 @@
 """study.sweep: grid order, the same table on threads and on Dask, failing
 configurations, the kept best runs, progress, Ctrl-C and the missing extra."""
 
+import math
 import pickle
 import signal
 import subprocess
@@ -140,6 +141,30 @@ def test_threads_and_one_worker_and_dask_give_identical_tables(close, dask_clien
         study.sweep(crossover, GRID, close, workers=2, client=dask_client)
 
 
+def test_the_best_runs_rank_by_total_return_then_grid_order():
+    best = sweeps._Best(2)
+    offers = [(0, 1.0), (1, math.nan), (2, 3.0), (3, 1.0), (4, None), (5, 3.0), (6, 0.5)]
+    dropped = []
+    for pos, score in offers:
+        stats = None if score is None else {"Total Return [%]": score}
+        dropped += best.offer(pos, stats, f"run {pos}")
+    assert best.payloads() == ["run 2", "run 5"]
+    assert sorted(dropped) == sorted(f"run {k}" for k in (0, 1, 3, 4, 6))
+
+
+def test_a_dask_sweep_leaves_nothing_on_the_cluster(close, dask_client):
+    table = study.sweep(crossover, GRID, close, client=dask_client, keep=2)
+    assert len(table.best) == 2
+
+    def left(dask_scheduler):
+        return [str(k) for k in dask_scheduler.tasks if "quorra-sweep" in str(k)]
+
+    deadline = time.monotonic() + 10
+    while dask_client.run_on_scheduler(left) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert dask_client.run_on_scheduler(left) == []
+
+
 def test_a_scheduler_address_works_as_client(close, dask_client):
     table = study.sweep(crossover, {"fast": [3], "slow": [10, 20]}, close,
                         client=dask_client.scheduler.address)
@@ -186,9 +211,12 @@ def test_an_interrupted_dask_sweep_cancels_its_futures(close, dask_client, monke
     monkeypatch.setattr(distributed, "as_completed", interrupted)
     monkeypatch.setattr(dask_client, "cancel", cancel)
     with pytest.raises(KeyboardInterrupt):
-        study.sweep(crossover, GRID, close, client=dask_client, keep=1)
+        study.sweep(crossover, {"fast": [3, 5], "slow": [10, 20]}, close, client=dask_client,
+                    keep=1)
+    # the 3 scattered inputs, the 4 rows and the 4 runs (the first to come
+    # back ranks, so none has been released yet)
     keys = {f.key for f in cancelled}
-    assert sum("-run-" in k for k in keys) == 6 and len(keys) == 6 * 2 + 3
+    assert sum("-run-" in k for k in keys) == 4 and len(keys) == 4 * 2 + 3
 
 
 def test_process_workers_get_everything_by_pickle(close):

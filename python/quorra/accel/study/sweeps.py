@@ -218,12 +218,12 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
     if own:
         client = distributed.Client(client)
     token = uuid.uuid4().hex[:12]
-    futures: list = []
+    shared: list = []
+    rows: dict = {}  # row future -> grid position
+    runs: dict = {}  # grid position -> run future still held (keep > 0)
     try:
-        close_f, strategy_f, settings_f = client.scatter([close, strategy, settings],
-                                                         broadcast=True, hash=False)
-        futures += [close_f, strategy_f, settings_f]
-        rows, runs = {}, {}
+        shared = client.scatter([close, strategy, settings], broadcast=True, hash=False)
+        close_f, strategy_f, settings_f = shared
         for pos, params in enumerate(configs):
             args = (run_configuration, strategy_f, params, close_f, settings_f)
             if keep > 0:
@@ -231,15 +231,13 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
                                     key=f"quorra-sweep-{token}-run-{pos}")
                 row = client.submit(row_only, run, pure=False, key=f"quorra-sweep-{token}-{pos}")
                 runs[pos] = run
-                futures.append(run)
             else:
                 row = client.submit(*args, pure=False, key=f"quorra-sweep-{token}-{pos}")
-            rows[row.key] = pos
-            futures.append(row)
+            rows[row] = pos
         outcomes: list = [None] * len(configs)
         best = _Best(keep)
-        for f in distributed.as_completed([f for f in futures if f.key in rows]):
-            pos = rows[f.key]
+        for f in distributed.as_completed(list(rows)):
+            pos = rows[f]
             if f.status == "finished":
                 outcome = f.result()
             elif f.status == "error":
@@ -247,15 +245,16 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
             else:
                 raise RuntimeError(f"configuration {pos} was {f.status} on the cluster")
             outcomes[pos] = outcome
-            # A run that does not rank (or no longer does) is released.
+            # A run that does not rank (or no longer does) is released: no
+            # reference to its future is left.
             for dropped in best.offer(pos, outcome[0], pos):
-                if dropped is not None:
-                    runs.pop(dropped, None)
+                runs.pop(dropped, None)
             bar.update(1)
         kept = client.gather([runs[pos] for pos in best.payloads()]) if keep > 0 else []
     except BaseException:
-        if futures:
-            client.cancel(futures)
+        pending = [*shared, *rows, *runs.values()]
+        if pending:
+            client.cancel(pending)
         raise
     finally:
         if own:
