@@ -27,3 +27,18 @@ def c_stops(c_stop_library):
     if c_stop_library is None:
         pytest.skip("no C compiler")
     return ctypes.CDLL(str(c_stop_library))
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A Dask client of a 2-worker LocalCluster for the session: workers are
+    threads of this process, reached over TCP on the loopback address (so a
+    command-line run can use the scheduler too)."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                       protocol="tcp://", host="127.0.0.1",
+                                       dashboard_address=":0")
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()

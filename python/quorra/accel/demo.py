@@ -3,12 +3,16 @@
 ``python -m quorra.accel`` trades a moving-average crossover on two futures
 contracts with ``solosim.from_signals``, a z-score spread of the same two
 contracts with ``spreadsim.pair_from_signals``, and measures the crossover
-signals with ``holdreturn.calc_holdreturn``.
+signals with ``holdreturn.calc_holdreturn``; then sweeps the crossover over a
+grid of window pairs with ``study.sweep`` (local threads, or a Dask scheduler)
+and shows the best run's statistics and first trades.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
+import pathlib
 import sys
 from dataclasses import dataclass
 
@@ -22,6 +26,16 @@ HOLD_LENGTHS = [1, 5, 10, 20, 60]
 # Contract terms shared by both strategies: tick 1.0, 10 units a lot,
 # 10 % margin, 2.0 commission per lot.
 TERMS = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=10.0, commission=2.0, com_type=1)
+
+
+# The sweep: crossover window pairs, traded with the same terms and stops.
+SWEEP_GRID = {"fast": [5, 10, 20, 30], "slow": [40, 80, 120]}
+SWEEP_SETTINGS = dict(size=1.0, sl_stop=60.0, tp_stop=150.0, sl_trail=1, **TERMS)
+SWEEP_START = "2016-01-04"  # the sample's first (daily) bar
+TOP_COLUMNS = ["fast", "slow", "Total Return [%]", "Max Drawdown [%]", "Sharpe Ratio",
+               "Total Trades", "Win Rate [%]", "Profit Factor"]
+TRADE_COLUMNS = ["contract", "entry_time", "exit_time", "direction", "lots", "entry_price",
+                 "exit_price", "pnl", "return", "bars_held", "exit_reason"]
 
 
 @dataclass
@@ -81,6 +95,68 @@ def print_report(r: DemoRun, source: str) -> None:
     print(holding_table(r.hold))
 
 
+def crossover_strategy(close, fast: int, slow: int):
+    """The sweep's strategy: crossover entries and exits on every column of
+    `close` (a DataFrame or an (n, m) array)."""
+    prices = np.asarray(close, dtype=np.float64)
+    signals = [sample.crossover_signals(prices[:, j], fast, slow) for j in range(prices.shape[1])]
+    return np.column_stack([s[0] for s in signals]), np.column_stack([s[1] for s in signals])
+
+
+def sweep_close(bars: dict, dated: bool):
+    """A and B as a DataFrame: on a daily calendar for the built-in sample,
+    numbered bars for a CSV file (its rows carry no dates)."""
+    import pandas as pd
+
+    n = len(bars["A"])
+    index = (pd.date_range(SWEEP_START, periods=n, freq="D", name="date") if dated
+             else pd.RangeIndex(n, name="bar"))
+    return pd.DataFrame({"A": bars["A"], "B": bars["B"]}, index=index)
+
+
+def _figure(x) -> str:
+    if isinstance(x, float):
+        return "NaN" if x != x else f"{x:,.4f}"
+    return str(x)
+
+
+def run_sweep(bars: dict, dated: bool, workers: int | None, scheduler: str | None):
+    """The sweep's table (a SweepResult with the best run kept), or None when
+    pandas is missing (said on stderr)."""
+    try:
+        from quorra.accel import study
+    except ImportError as e:
+        print(f"\nThe sweep is skipped: {e}", file=sys.stderr)
+        return None
+    return study.sweep(crossover_strategy, SWEEP_GRID, sweep_close(bars, dated),
+                       settings=SWEEP_SETTINGS, workers=workers, client=scheduler, keep=1)
+
+
+def print_sweep(table, dated: bool, where: str) -> None:
+    count = len(table)
+    title = f"Sweep of the crossover over {count} window pairs (fast x slow), {where}"
+    print(f"\n{title}\n{'-' * len(title)}")
+    top = table.sort_values("Total Return [%]", ascending=False, kind="stable").head(5)
+    print("Top five by total return:")
+    print(top[TOP_COLUMNS].to_string(index=False, float_format=lambda v: f"{v:,.4f}"))
+    best = table.best[0]
+    print(f"\nStatistics of the best run (fast {best.params['fast']}, slow "
+          f"{best.params['slow']}){'' if dated else '; the bars carry no dates, so ratios are per bar'}:")
+    stats = best.stats()
+    width = max(len(k) for k in stats.index)
+    print("\n".join(f"{k:<{width}}  {_figure(v):>24}" for k, v in stats.items()))
+    print("\nFirst trades of the best run:")
+    trades = best.trades[TRADE_COLUMNS].head(8)
+    print(trades.to_string(index=False, float_format=lambda v: f"{v:,.4f}"))
+
+
+def save_sweep_plot(table, path: str) -> None:
+    p = pathlib.Path(path)
+    best_path = p.with_name(f"{p.stem}-sweep-best{p.suffix or '.png'}")
+    table.best[0].plot(path=str(best_path))
+    print(f"Figure of the best sweep run saved to {best_path}")
+
+
 def save_plot(r: DemoRun, path: str) -> bool:
     try:
         import matplotlib
@@ -124,7 +200,14 @@ def main(argv: list[str] | None = None) -> int:
                         help="your own bars: a CSV file with a header and columns A and B "
                              "(closing prices of the two contracts, one row per bar)")
     parser.add_argument("--plot", metavar="PATH.png",
-                        help="save a figure of equity, drawdown and holding-return curves")
+                        help="save a figure of equity, drawdown and holding-return curves, and "
+                             "the best sweep run's figure as PATH-sweep-best.png")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", metavar="N", type=_positive,
+                       help="run the sweep on N local threads (default: the machine's cores)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run the sweep on a Dask cluster, given its scheduler's address "
+                            "(e.g. tcp://127.0.0.1:8786; needs pip install 'quorra-accel[dask]')")
     args = parser.parse_args(argv)
     if args.csv:
         try:
@@ -138,6 +221,31 @@ def main(argv: list[str] | None = None) -> int:
         source = f"the built-in sample (seed {sample.SEED})"
     r = run(bars)
     print_report(r, source)
+    dated = not args.csv
+    try:
+        table = run_sweep(bars, dated, args.workers, args.scheduler)
+    except ImportError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 2
+    except (OSError, TimeoutError) as e:
+        print(f"error: cannot run the sweep on the Dask scheduler at {args.scheduler}: {e}",
+              file=sys.stderr)
+        return 2
+    if table is not None:
+        where = (f"on the Dask scheduler at {args.scheduler}" if args.scheduler else
+                 f"on {args.workers or os.cpu_count() or 1} local thread(s)")
+        print_sweep(table, dated, where)
     if args.plot:
-        save_plot(r, args.plot)
+        if save_plot(r, args.plot) and table is not None:
+            save_sweep_plot(table, args.plot)
     return 0
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text!r}")
+    return value

@@ -1,0 +1,97 @@
+"""The figure of a Backtest: value and realised equity, drawdown, and one
+contract's price with its trades marked.
+
+Figures are made with matplotlib's object interface (no pyplot state), so
+plotting from several threads or in a script without a display works.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+REASON_COLOURS = {"stop_loss": "tab:red", "take_profit": "tab:green", "max_hold": "tab:purple",
+                  "signal": "tab:blue", "cascade": "tab:orange"}
+
+
+def _x(index: pd.Index):
+    if isinstance(index, pd.DatetimeIndex) or pd.api.types.is_numeric_dtype(index.dtype):
+        return index
+    return np.arange(len(index))
+
+
+def _pick(bt, contract):
+    """(column position in close, label, trades of that contract)."""
+    trades = bt.trades
+    if bt.kind == "pair":
+        leg = "A" if contract is None else contract
+        if leg not in ("A", "B"):
+            raise ValueError(f"a pair's contract is 'A' or 'B', got {contract!r}")
+        pos = 0 if leg == "A" else 1
+        name = str(bt.columns[pos])
+        label = f"leg {leg}" if name == leg else f"leg {leg} ({name})"
+        return pos, label, trades[trades["leg"] == leg]
+    if contract is None:
+        pos = 0
+    else:
+        where = np.flatnonzero(bt.columns == contract)
+        if len(where) == 0:
+            raise ValueError(f"no contract labelled {contract!r} in close's columns")
+        pos = int(where[0])
+    return pos, str(bt.columns[pos]), trades[trades["contract"] == bt.columns[pos]]
+
+
+def plot(bt, path=None, contract=None):
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError("plots need matplotlib: pip install 'quorra-accel[plot]' "
+                          "(or pip install matplotlib)") from None
+    if bt.close is None:
+        raise ValueError("this Backtest has no close prices attached")
+    close = bt.close
+    pos, label, trades = _pick(bt, contract)
+    column = close.iloc[:, pos] if isinstance(close, pd.DataFrame) else close
+    prices = column.to_numpy(dtype=np.float64)
+    x = _x(bt.index)
+    xs = np.asarray(x)
+
+    from matplotlib.ticker import FuncFormatter, StrMethodFormatter
+
+    fig = Figure(figsize=(11, 9), layout="constrained")
+    if bt.params:
+        fig.suptitle(", ".join(f"{k} = {v}" for k, v in bt.params.items()))
+    top, mid, low = fig.subplots(3, 1, sharex=True, height_ratios=[3, 1.4, 3])
+    top.plot(x, bt.value.to_numpy(), label="value (marked to market)", linewidth=1.0)
+    top.plot(x, bt.equity.to_numpy(), label="realised equity", linewidth=1.0, alpha=0.8)
+    top.set_title("Account")
+    top.yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
+    top.legend(loc="best", fontsize="small")
+
+    dd = bt.drawdown.to_numpy() * 100.0
+    mid.fill_between(x, dd, 0.0, color="tab:red", alpha=0.35, linewidth=0)
+    mid.plot(x, dd, color="tab:red", linewidth=0.7)
+    mid.set_title("Drawdown of value [%]")
+    mid.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:.2g}"))
+
+    low.plot(x, prices, color="0.35", linewidth=0.8, label=f"close of {label}")
+    for side, marker in (("long", "^"), ("short", "v")):
+        t = trades[trades["direction"] == side]
+        if len(t):
+            bars = t["entry_bar"].to_numpy()
+            low.scatter(xs[bars], t["entry_price"].to_numpy(), marker=marker, s=40, color="black", zorder=3,
+                        label=f"{side} entry")
+    closed = trades[trades["exit_bar"] >= 0]
+    for reason, colour in REASON_COLOURS.items():
+        t = closed[closed["exit_reason"] == reason]
+        if len(t):
+            bars = t["exit_bar"].to_numpy()
+            low.scatter(xs[bars], t["exit_price"].to_numpy(), marker="o", s=36, color=colour, zorder=4,
+                        edgecolors="white", linewidths=0.5, label=f"exit: {reason}")
+    low.set_title(f"Price of {label}; entries and exits at their fills, exits by reason")
+    low.legend(loc="best", fontsize="small", ncols=2)
+    for ax in (top, mid, low):
+        ax.grid(alpha=0.3)
+    if path is not None:
+        fig.savefig(path, dpi=100, format="png")
+    return fig
