@@ -36,6 +36,7 @@ class numeric_input {
     return (ndim_ == 1 || strides_[1] == item_) && strides_[0] == width * item_;
   }
   const char* row(Py_ssize_t i) const noexcept { return data_ + i * strides_[0]; }
+  Py_ssize_t stride(int d) const noexcept { return strides_[d]; }
 
   // Typed reads: false when the index lies outside the view (the caller then
   // reads through Python to raise the indexing error). Only when typed();

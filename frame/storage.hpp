@@ -7,6 +7,7 @@
 #include "frame/errors.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -60,7 +61,8 @@ class storage {
   bool append_unlocked(const T& v) noexcept {
     static_assert(std::is_trivially_copyable_v<T>, "grown storage moves its elements bytewise");
     if (size_ == cap_ && !grow(cap_ < 8 ? 8 : cap_ * 2)) return false;
-    p_[size_++] = v;
+    std::memcpy(static_cast<void*>(p_ + size_), &v, sizeof v);  // padding bytes too
+    ++size_;
     return true;
   }
 

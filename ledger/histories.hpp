@@ -26,6 +26,12 @@ class history_arrays {
   frame::storage<solosim::history_target> targets_;
 };
 
+// numpy.zeros(shape) or numpy.empty(shape) of float64, called through the
+// numpy module itself (not the C API's allocation, which the kernel backs
+// with small pages here: large results fault in several times slower).
+// New reference or nullptr.
+PyObject* new_float64(const char* maker, Py_ssize_t rows, Py_ssize_t cols = -1) noexcept;
+
 // The first element of a new 1-D float64 array.
 inline double* curve_data(PyObject* array) noexcept {
   return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));

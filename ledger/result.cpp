@@ -1,6 +1,7 @@
 #include "ledger/result.hpp"
 
 #include "frame/refs.hpp"
+#include "ledger/histories.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -82,10 +83,7 @@ bool make_trade_dtypes() noexcept {
   return g_pair_dtype != nullptr;
 }
 
-PyObject* new_curve(Py_ssize_t n) noexcept {
-  npy_intp dims[1] = {n};
-  return PyArray_EMPTY(1, dims, NPY_DOUBLE, 0);
-}
+PyObject* new_curve(Py_ssize_t n) noexcept { return new_float64("empty", n); }
 
 PyObject* make_result(const recorder& rec, bool pair, double total_fee, run_result r) noexcept {
   frame::ref equity = frame::ref::steal(r.equity);

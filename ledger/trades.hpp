@@ -8,9 +8,11 @@
 
 #include "frame/inputs.hpp"
 #include "frame/storage.hpp"
+#include "frame/unaligned.hpp"
 #include "rules/events.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
@@ -43,7 +45,7 @@ class recorder {
     multiple_ = multiple;
     equity_ = equity;
     value_ = value;
-    return open_.allocate(slots) && refused_.allocate(slots) && direction_.allocate(slots) &&
+    return open_.allocate(slots) && refused_.allocate(slots) && sign_.allocate(slots) &&
            entry_.allocate(slots) && lots_.allocate(slots);
   }
 
@@ -51,13 +53,24 @@ class recorder {
   void on_entry(int32_t bar, int32_t slot, const Direction& direction, double lots, double fill,
                 double fee) noexcept {
     const int8_t side = direction == 1 ? 1 : -1;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    // Padding bytes zeroed too: the records are copied into the result
+    // array as they are, and its bytes should not depend on the stack.
+    trade t;
+    std::memset(&t, 0, sizeof t);
+    t.slot = slot;
+    t.entry_bar = bar;
+    t.exit_bar = -1;
+    t.direction = side;
+    t.lots = lots;
+    t.entry_price = fill;
+    t.exit_price = std::numeric_limits<double>::quiet_NaN();
+    t.entry_fee = fee;
+    t.exit_fee = 0.0;
+    t.pnl = std::numeric_limits<double>::quiet_NaN();
+    t.exit_reason = static_cast<int8_t>(rules::exit_reason::open);
     open_[slot] = static_cast<int64_t>(trades_.size());
-    if (!trades_.append_unlocked(
-            trade{slot, bar, -1, side, lots, fill, nan, fee, 0.0, nan,
-                  static_cast<int8_t>(rules::exit_reason::open)}))
-      out_of_memory_ = true;
-    direction_[slot] = side;
+    if (!trades_.append_unlocked(t)) out_of_memory_ = true;
+    sign_[slot] = side;
     entry_[slot] = fill;
     lots_[slot] = lots;
     ++open_count_;
@@ -76,7 +89,7 @@ class recorder {
       t.pnl = pnl;
       t.exit_reason = static_cast<int8_t>(why);
     }
-    direction_[slot] = 0;
+    sign_[slot] = 0.0;
     --open_count_;
   }
 
@@ -94,16 +107,29 @@ class recorder {
   const frame::storage<int64_t>& refused() const noexcept { return refused_; }
 
  private:
+  // A short's term is exactly the negated long term (IEEE subtraction and
+  // multiplication round symmetrically), and a flat slot's is an exact
+  // zero, so the sum is that of one term per open position, in slot order,
+  // computed without a branch per slot.
   template <bool Float64>
   double mark(int32_t bar, double v) const noexcept {
-    const Py_ssize_t slots = static_cast<Py_ssize_t>(direction_.size());
-    const int8_t* direction = direction_.get();
+    const Py_ssize_t slots = static_cast<Py_ssize_t>(sign_.size());
+    const double* sign = sign_.get();
+    const double* entry = entry_.get();
+    const double* lots = lots_.get();
+    if (Float64) {
+      const char* row = close_->row(bar);
+      const Py_ssize_t step = close_->stride(1);
+      for (Py_ssize_t j = 0; j < slots; ++j) {
+        const double c = frame::load_unaligned<double>(row + j * step);
+        v += sign[j] * (((c - entry[j]) * lots[j]) * multiple_[j]);
+      }
+      return v;
+    }
     for (Py_ssize_t j = 0; j < slots; ++j) {
-      if (direction[j] == 0) continue;
       double c = 0.0;
-      close_->get<Float64>(bar, j, &c);
-      v += direction[j] > 0 ? ((c - entry_[j]) * lots_[j]) * multiple_[j]
-                            : ((entry_[j] - c) * lots_[j]) * multiple_[j];
+      close_->get(bar, j, &c);
+      v += sign[j] * (((c - entry[j]) * lots[j]) * multiple_[j]);
     }
     return v;
   }
@@ -118,7 +144,7 @@ class recorder {
   frame::storage<trade> trades_;
   frame::storage<int64_t> open_;       // index of each slot's open trade
   frame::storage<int64_t> refused_;
-  frame::storage<int8_t> direction_;   // of the open position, 0 when flat
+  frame::storage<double> sign_;        // of the open position: 1, -1, or 0 when flat
   frame::storage<double> entry_;
   frame::storage<double> lots_;
 };
