@@ -30,10 +30,14 @@ N, M = 1_000_000, 10
 
 
 def solo_inputs(n=N, m=M, seed=7, density=0.01):
+    # Column by column, so that making them needs little beyond the arrays.
     rng = np.random.default_rng(seed)
-    close = 4000.0 * np.exp(np.cumsum(rng.normal(0.0, 5e-4, size=(n, m)), axis=0))
-    entries = np.where(rng.random((n, m)) < density, rng.choice([-1.0, 1.0], size=(n, m)), 0.0)
-    exits = np.where(rng.random((n, m)) < density, rng.choice([-1.0, 1.0], size=(n, m)), 0.0)
+    close, entries, exits = (np.empty((n, m)) for _ in range(3))
+    for j in range(m):
+        close[:, j] = 4000.0 * np.exp(np.cumsum(rng.normal(0.0, 5e-4, size=n)))
+        for signals in (entries, exits):
+            signals[:, j] = np.where(rng.random(n) < density, rng.choice([-1.0, 1.0], size=n),
+                                     0.0)
     return close, entries, exits
 
 

@@ -70,6 +70,7 @@ void numeric_input::open(PyObject* obj) noexcept {
   obj_ = obj;
   load_ = nullptr;
   f64_ = false;
+  kind_ = element::other;
   buf_.release();
   if (obj == nullptr || obj == Py_None || Py_TYPE(obj) != ndarray_type()) return;
   if (!buf_.acquire(obj, PyBUF_RECORDS_RO)) {
@@ -91,6 +92,10 @@ void numeric_input::open(PyObject* obj) noexcept {
   }
   load_ = load;
   f64_ = load == static_cast<load_fn>(::frame::load<double>);
+  kind_ = f64_                                                ? element::float64
+          : load == static_cast<load_fn>(::frame::load<int8_t>) ? element::int8
+          : load == static_cast<load_fn>(load_bool)            ? element::boolean
+                                                               : element::other;
 }
 
 }  // namespace frame

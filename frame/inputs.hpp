@@ -4,6 +4,7 @@
 // double; everything else is read through Python indexing.
 #pragma once
 
+#include "frame/errors.hpp"
 #include "frame/refs.hpp"
 #include "frame/unaligned.hpp"
 
@@ -12,6 +13,9 @@
 namespace frame {
 
 using load_fn = double (*)(const char*) noexcept;
+
+// The element types a reader may take without the per-element dispatch.
+enum class element : uint8_t { float64, int8, boolean, other };
 
 class numeric_input {
  public:
@@ -28,6 +32,17 @@ class numeric_input {
   // True for native float64 elements, which a reader may take with
   // get<true>() to skip the per-element dispatch.
   bool float64() const noexcept { return f64_; }
+  element kind() const noexcept { return kind_; }
+
+  // The address of an element inside the view (callers check the indices).
+  const char* address(Py_ssize_t i, Py_ssize_t j) const noexcept {
+    FRAME_ASSERT(ndim_ == 2 && i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]);
+    return data_ + i * strides_[0] + j * strides_[1];
+  }
+  const char* address(Py_ssize_t i) const noexcept {
+    FRAME_ASSERT(ndim_ == 1 && i >= 0 && i < shape_[0]);
+    return data_ + i * strides_[0];
+  }
 
   // Rows laid out one after another with no gap (C order, or 1-D with unit
   // stride): rows i .. k are then one span of memory starting at row(i).
@@ -68,6 +83,7 @@ class numeric_input {
 
   PyObject* obj_ = nullptr;
   bool f64_ = false;
+  element kind_ = element::other;
   held_buffer buf_;
   load_fn load_ = nullptr;
   const char* data_ = nullptr;

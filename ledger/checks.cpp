@@ -6,6 +6,7 @@
 #include "ledger/arrays.hpp"
 
 #include <cmath>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -62,13 +63,41 @@ inline double element(const frame::numeric_input& in, Py_ssize_t i, Py_ssize_t j
   return v;
 }
 
+// The same for int8 and bool elements, whose loops the compiler vectorises.
+bool int8_span_passes(const char* p, Py_ssize_t count, value_rule rule) noexcept {
+  const auto* v = reinterpret_cast<const int8_t*>(p);
+  int bad = 0;
+  if (rule == value_rule::signal)
+    for (Py_ssize_t k = 0; k < count; ++k) bad |= (v[k] < -1) | (v[k] > 1);
+  else
+    for (Py_ssize_t k = 0; k < count; ++k) bad |= v[k] <= 0;
+  return bad == 0;
+}
+
+bool bool_span_passes(const char* p, Py_ssize_t count, value_rule rule) noexcept {
+  if (rule == value_rule::signal) return true;  // False and True are 0 and 1
+  const auto* v = reinterpret_cast<const uint8_t*>(p);
+  int bad = 0;
+  for (Py_ssize_t k = 0; k < count; ++k) bad |= v[k] == 0;
+  return bad == 0;
+}
+
 template <class Test>
 bool range_passes(const frame::numeric_input& in, Py_ssize_t from, Py_ssize_t to,
                   Test test) noexcept {
   const Py_ssize_t width = in.ndim() == 2 ? in.shape(1) : 1;
   bool all = true;
-  if (in.float64() && in.contiguous_rows())
-    return span_passes(in.row(from), (to - from) * width, test);
+  if (in.contiguous_rows()) {
+    const Py_ssize_t count = (to - from) * width;
+    const value_rule rule =
+        std::is_same_v<Test, valid_signal> ? value_rule::signal : value_rule::price;
+    switch (in.kind()) {
+      case frame::element::float64: return span_passes(in.row(from), count, test);
+      case frame::element::int8: return int8_span_passes(in.row(from), count, rule);
+      case frame::element::boolean: return bool_span_passes(in.row(from), count, rule);
+      default: break;
+    }
+  }
   for (Py_ssize_t i = from; i < to; ++i)
     for (Py_ssize_t j = 0; j < width; ++j) all &= test(element(in, i, j));
   return all;

@@ -158,7 +158,7 @@ bool take_settings(const frame::args& a, spreadsim::pair_settings* s,
 
 // The checks of the arrays' values and the loop, block by block with the
 // lock released. False with the exception set.
-template <bool Float64, class Rows>
+template <element Price, element Signal, class Rows>
 bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, const double* sizes,
               const Rows& rows, recorder* rec, double* total_fee) noexcept {
   spreadsim::pair_inputs in;
@@ -167,8 +167,8 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
   in.prices.open(arrays.prices->object(), 2);
   frame::lock_released lock;
   native_rules rules(lock, sizes);
-  spreadsim::pair_loop<pair_reads<Float64>, Rows, native_rules, recorder> loop(s, in, rows, rules,
-                                                                               *rec);
+  spreadsim::pair_loop<pair_reads<Price, Signal>, Rows, native_rules, recorder> loop(
+      s, in, rows, rules, *rec);
   const checked_array checked[] = {
       {&arrays.close, "close", value_rule::price},
       {&arrays.entries, "entries", value_rule::signal},
@@ -185,10 +185,11 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
 template <class Rows>
 bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const double* sizes,
          const Rows& rows, recorder* rec, double* total_fee) noexcept {
-  const bool float64 = arrays.entries.view().float64() && arrays.exits.view().float64() &&
-                       arrays.prices->view().float64();
-  return float64 ? run_with<true>(arrays, s, sizes, rows, rec, total_fee)
-                 : run_with<false>(arrays, s, sizes, rows, rec, total_fee);
+  return with_element_types(
+      arrays.prices->view().kind(), arrays.entries.view().kind(), arrays.exits.view().kind(),
+      [&]<element Price, element Signal>() {
+        return run_with<Price, Signal>(arrays, s, sizes, rows, rec, total_fee);
+      });
 }
 
 PyObject* pair_body(const frame::args& a) noexcept {

@@ -1,20 +1,40 @@
 // How the ledger's loops read their inputs: through typed views only, every
 // index inside the shapes checked before the run (so a read never needs
-// Python), signals and prices widened to double.
+// Python), signals and prices widened to double. The element types studies
+// use most (float64 prices; float64, int8 or bool signals) are read
+// directly, anything else through the view's per-element loader.
 #pragma once
 
 #include "frame/errors.hpp"
 #include "frame/inputs.hpp"
+#include "frame/unaligned.hpp"
 #include "spreadsim/bar_reads.hpp"
 
 #include <cstdint>
 
 namespace ledger {
 
-// The solo loop's input policy (solosim/readers.hpp has the interface);
-// Float64 when all three inputs are native float64, read without the
-// per-element dispatch.
-template <bool Float64>
+using frame::element;
+
+template <element E, class... Index>
+inline double read_as(const frame::numeric_input& in, Index... at) noexcept {
+  if constexpr (E == element::float64) {
+    return frame::load_unaligned<double>(in.address(at...));
+  } else if constexpr (E == element::int8) {
+    return static_cast<double>(frame::load_unaligned<int8_t>(in.address(at...)));
+  } else if constexpr (E == element::boolean) {
+    return *in.address(at...) != 0 ? 1.0 : 0.0;  // NumPy's bool is True for any nonzero byte
+  } else {
+    double v = 0.0;
+    const bool inside = in.get(at..., &v);
+    FRAME_ASSERT(inside);
+    (void)inside;
+    return v;
+  }
+}
+
+// The solo loop's input policy (solosim/readers.hpp has the interface).
+template <element Price, element Signal>
 struct solo_reads {
   using signal = double;
 
@@ -22,23 +42,16 @@ struct solo_reads {
   const frame::numeric_input& exits;
   const frame::numeric_input& prices;
 
-  static double at(const frame::numeric_input& in, int32_t i, int32_t j) noexcept {
-    double v = 0.0;
-    const bool inside = in.get<Float64>(i, j, &v);
-    FRAME_ASSERT(inside);
-    (void)inside;
-    return v;
-  }
   bool price(int32_t i, int32_t j, double* out) const noexcept {
-    *out = at(prices, i, j);
+    *out = read_as<Price>(prices, i, j);
     return true;
   }
   bool entry(int32_t i, int32_t j, signal* out) const noexcept {
-    *out = at(entries, i, j);
+    *out = read_as<Signal>(entries, i, j);
     return true;
   }
   bool exit(int32_t i, int32_t j, signal* out) const noexcept {
-    *out = at(exits, i, j);
+    *out = read_as<Signal>(exits, i, j);
     return true;
   }
   static bool nonzero(const signal& s, bool* out) noexcept {
@@ -63,27 +76,34 @@ struct solo_reads {
   }
 };
 
-// The pair loop's read policy (spreadsim/bar_reads.hpp has the interface),
-// Float64 as above.
-template <bool Float64>
+// The pair loop's read policy (spreadsim/bar_reads.hpp has the interface).
+template <element Price, element Signal>
 struct pair_reads {
   static bool signal(const spreadsim::bar_input& s, Py_ssize_t i, int op, bool* out) noexcept {
-    double v = 0.0;
-    const bool inside = s.in.template get<Float64>(i, &v);
-    FRAME_ASSERT(inside);
-    (void)inside;
-    *out = spreadsim::compare_with_zero(v, op);
+    *out = spreadsim::compare_with_zero(read_as<Signal>(s.in, i), op);
     return true;
   }
   static bool price(const spreadsim::bar_input& p, Py_ssize_t i, Py_ssize_t j,
                     double* out) noexcept {
-    double v = 0.0;
-    const bool inside = p.in.template get<Float64>(i, j, &v);
-    FRAME_ASSERT(inside);
-    (void)inside;
-    *out = v;
+    *out = read_as<Price>(p.in, i, j);
     return true;
   }
 };
+
+// Calls run.template operator()<Price, Signal>() with the element types
+// the inputs allow a direct read for (one instantiation per pair of types).
+template <class Run>
+bool with_element_types(element price, element entries, element exits, Run&& run) noexcept {
+  const element signal = entries == exits ? entries : element::other;
+  if (price == element::float64) {
+    switch (signal) {
+      case element::float64: return run.template operator()<element::float64, element::float64>();
+      case element::int8: return run.template operator()<element::float64, element::int8>();
+      case element::boolean: return run.template operator()<element::float64, element::boolean>();
+      default: break;
+    }
+  }
+  return run.template operator()<element::other, element::other>();
+}
 
 }  // namespace ledger

@@ -179,13 +179,13 @@ struct no_rows {
 
 // The checks of the arrays' values and the loop, block by block with the
 // lock released. False with the exception set.
-template <bool Float64, class Rows>
+template <element Price, element Signal, class Rows>
 bool run_with(const solo_arrays& in, const solosim::run_settings& s,
               const solosim::contract_lists& lists, const Rows& rows, recorder* rec,
               double* total_fee) noexcept {
   frame::lock_released lock;
   native_rules rules(lock);
-  using reads_t = solo_reads<Float64>;
+  using reads_t = solo_reads<Price, Signal>;
   const reads_t reads{in.entries.view(), in.exits.view(), in.prices->view()};
   solosim::bar_loop<reads_t, Rows, native_rules, recorder> loop(s, lists, reads, rows, rules,
                                                                  *rec);
@@ -208,10 +208,11 @@ template <class Rows>
 bool run(const solo_arrays& in, const solosim::run_settings& s,
          const solosim::contract_lists& lists, const Rows& rows, recorder* rec,
          double* total_fee) noexcept {
-  const bool float64 = in.entries.view().float64() && in.exits.view().float64() &&
-                       in.prices->view().float64();
-  return float64 ? run_with<true>(in, s, lists, rows, rec, total_fee)
-                 : run_with<false>(in, s, lists, rows, rec, total_fee);
+  return with_element_types(
+      in.prices->view().kind(), in.entries.view().kind(), in.exits.view().kind(),
+      [&]<element Price, element Signal>() {
+        return run_with<Price, Signal>(in, s, lists, rows, rec, total_fee);
+      });
 }
 
 PyObject* solo_body(const frame::args& a) noexcept {
