@@ -35,14 +35,28 @@ def make_close(n, m, seed=7):
     return np.round(4000.0 + np.cumsum(rng.normal(0.0, 2.0, size=(n, m)), axis=0))
 
 
-def moving_average(x, window):
-    """Trailing mean of every column; NaN until the window is full."""
-    c = np.cumsum(x, axis=0)
-    out = np.full(x.shape, np.nan)
-    out[window - 1] = c[window - 1]
-    out[window:] = c[window:] - c[:-window]
+def moving_average(cumulative, window, out):
+    """Trailing means of every column from their running sums, into `out`;
+    NaN until the window is full."""
+    out[: window - 1] = np.nan
+    out[window - 1] = cumulative[window - 1]
+    np.subtract(cumulative[window:], cumulative[:-window], out=out[window:])
     out[window - 1:] /= window
     return out
+
+
+def work_arrays(n):
+    """This thread's work arrays for one column, made once and reused: large
+    temporaries made afresh would be new mappings whose pages fault in on
+    every call, and the threads' page faults serialise in the kernel. (Kept
+    on the thread object, so that the strategy pickles for Dask workers.)"""
+    thread = threading.current_thread()
+    arrays = getattr(thread, "crossover_work", None)
+    if arrays is None or len(arrays[0]) != n:
+        arrays = (np.empty(n), np.empty(n), np.empty(n), np.empty(n, np.int8),
+                  np.empty(n, np.int8), np.empty(n, np.int8), np.empty(n - 1, bool))
+        thread.crossover_work = arrays
+    return arrays
 
 
 class Clock:
@@ -63,14 +77,22 @@ CLOCK = Clock()
 
 def crossover(close, fast, slow):
     """+1 / -1 entries where the fast mean crosses above / below the slow one,
-    exits the opposite sign on the same bars (int8, every column at once)."""
-    f, s = moving_average(close, fast), moving_average(close, slow)
-    above = np.sign(f - s)
-    np.nan_to_num(above, copy=False)
-    above = above.astype(np.int8)
-    entries = np.zeros_like(above)
-    cross = above[1:] != above[:-1]
-    entries[1:][cross] = above[1:][cross]
+    exits the opposite sign on the same bars (int8). Column by column (one
+    running sum serves both means), ufuncs into reused work arrays: every
+    step releases the interpreter lock."""
+    n, m = close.shape
+    entries = np.zeros((n, m), dtype=np.int8)
+    total, f, s, above, below, side, changed = work_arrays(n)
+    for j in range(m):
+        np.cumsum(close[:, j], out=total)
+        moving_average(total, fast, f)
+        moving_average(total, slow, s)
+        # 1 above, -1 below, 0 while either mean is undefined (NaN compares false).
+        np.greater(f, s, out=above, casting="unsafe")
+        np.less(f, s, out=below, casting="unsafe")
+        np.subtract(above, below, out=side)
+        np.not_equal(side[1:], side[:-1], out=changed)
+        np.multiply(side[1:], changed, out=entries[1:, j], casting="unsafe")
     return entries, -entries
 
 
@@ -131,6 +153,7 @@ def part1(n, m, configs):
 
 
 def part2(n, m, configs):
+    import dask
     import distributed
 
     close = make_close(n, m, seed=11)
@@ -144,8 +167,18 @@ def part2(n, m, configs):
     threads = study.sweep(crossover, grid, close, settings=SETTINGS, workers=2, progress=False)
     local = time.perf_counter() - start
     print(f"    thread pool (2 threads):       {local:7.2f} s")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, \
+    # Workers set up for numerical tasks, as the README recommends: Dask's
+    # nanny sets MALLOC_TRIM_THRESHOLD_ in their environment, which turns
+    # off glibc's adaptive mmap threshold (every large NumPy temporary is a
+    # fresh mapping whose pages fault in again: a run took 1.6x as long in a
+    # worker), and the workers' sampling profiler takes the interpreter lock
+    # every 10 ms.
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ,
+                          "distributed.worker.profile.enabled": False}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         # Warm the workers up (imports) before timing.
         study.sweep(crossover, {"fast": [5], "slow": [50]}, close[:1000], client=client,

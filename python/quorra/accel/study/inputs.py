@@ -36,11 +36,21 @@ def pandas_close(close) -> pd.DataFrame | pd.Series:
     if isinstance(close, (pd.DataFrame, pd.Series)):
         return close
     a = np.asarray(close)
+    # Views, not copies: a sweep wraps the same close for every run.
     if a.ndim == 1:
-        return pd.Series(a)
+        return pd.Series(a, copy=False)
     if a.ndim == 2:
-        return pd.DataFrame(a)
+        return pd.DataFrame(a, copy=False)
     raise ValueError(f"close must be one- or two-dimensional, got {a.ndim} dimensions")
+
+
+def _as_float64(x) -> np.ndarray:
+    # Plain float64 columns come back without a copy (a large copy per run
+    # would cost more than the backtest); nullable ones turn pd.NA into NaN.
+    dtypes = x.dtypes if isinstance(x, pd.DataFrame) else [x.dtype]
+    if all(isinstance(d, np.dtype) for d in dtypes):
+        return x.to_numpy(dtype=np.float64)
+    return x.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 def _close_values(frame) -> np.ndarray:
@@ -48,10 +58,10 @@ def _close_values(frame) -> np.ndarray:
         for label, dtype in frame.dtypes.items():
             if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
                 raise TypeError(f"close column {label!r} has dtype {dtype}; prices must be numbers")
-        return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+        return _as_float64(frame)
     if not pd.api.types.is_numeric_dtype(frame.dtype) or pd.api.types.is_bool_dtype(frame.dtype):
         raise TypeError(f"close has dtype {frame.dtype}; prices must be numbers")
-    return frame.to_numpy(dtype=np.float64, na_value=np.nan).reshape(-1, 1)
+    return _as_float64(frame).reshape(-1, 1)
 
 
 def _same_labels(name: str, what: str, got: pd.Index, want: pd.Index) -> None:

@@ -112,9 +112,28 @@ def run_configuration(strategy, params, close, settings, keep_backtest=False, st
     return stats, None, bt if keep_backtest else None
 
 
-def row_only(outcome):
-    """The outcome without its Backtest (a Dask task: what comes back)."""
-    return outcome[0], outcome[1], None
+def run_batch(strategy, batch, close, settings, keep_backtest=False, ship=False):
+    """Several configurations in one Dask task (fewer, longer tasks: the
+    scheduler's cost per task is paid once a batch)."""
+    return [run_configuration(strategy, params, close, settings, keep_backtest, None, ship)
+            for params in batch]
+
+
+def rows_only(outcomes):
+    """A batch's outcomes without their Backtests (what comes back)."""
+    return [(o[0], o[1], None) for o in outcomes]
+
+
+def pick(outcomes, k):
+    """One outcome of a batch held on its worker."""
+    return outcomes[k]
+
+
+def batch_positions(count: int, threads: int) -> list[list[int]]:
+    """Grid positions in consecutive batches, about eight per worker thread
+    (so that the cluster stays busy to the end and the progress bar moves)."""
+    size = max(1, math.ceil(count / (8 * max(threads, 1))))
+    return [list(range(i, min(i + size, count))) for i in range(0, count, size)]
 
 
 def error_text(exc: BaseException) -> str:
@@ -219,38 +238,51 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
         client = distributed.Client(client)
     token = uuid.uuid4().hex[:12]
     shared: list = []
-    rows: dict = {}  # row future -> grid position
-    runs: dict = {}  # grid position -> run future still held (keep > 0)
+    rows: dict = {}  # rows future -> batch number
+    runs: dict = {}  # batch number -> its outcomes, held on a worker (keep > 0)
     try:
+        threads = sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values())
+        batches = batch_positions(len(configs), threads)
         shared = client.scatter([close, strategy, settings], broadcast=True, hash=False)
         close_f, strategy_f, settings_f = shared
-        for pos, params in enumerate(configs):
-            args = (run_configuration, strategy_f, params, close_f, settings_f)
+        for b, positions in enumerate(batches):
+            args = (run_batch, strategy_f, [configs[p] for p in positions], close_f, settings_f)
             if keep > 0:
-                run = client.submit(*args, True, None, True, pure=False,
-                                    key=f"quorra-sweep-{token}-run-{pos}")
-                row = client.submit(row_only, run, pure=False, key=f"quorra-sweep-{token}-{pos}")
-                runs[pos] = run
+                run = client.submit(*args, True, True, pure=False,
+                                    key=f"quorra-sweep-{token}-run-{b}")
+                row = client.submit(rows_only, run, pure=False, key=f"quorra-sweep-{token}-{b}")
+                runs[b] = run
             else:
-                row = client.submit(*args, pure=False, key=f"quorra-sweep-{token}-{pos}")
-            rows[row] = pos
+                row = client.submit(*args, pure=False, key=f"quorra-sweep-{token}-{b}")
+            rows[row] = b
+        batch_of = {pos: (b, k) for b, positions in enumerate(batches)
+                    for k, pos in enumerate(positions)}
+        ranking = [0] * len(batches)  # runs of each batch among the best so far
+        finished: set = set()
         outcomes: list = [None] * len(configs)
         best = _Best(keep)
         for f in distributed.as_completed(list(rows)):
-            pos = rows[f]
+            b = rows[f]
             if f.status == "finished":
-                outcome = f.result()
+                results = f.result()
             elif f.status == "error":
-                outcome = (None, error_text(f.exception()), None)
+                results = [(None, error_text(f.exception()), None)] * len(batches[b])
             else:
-                raise RuntimeError(f"configuration {pos} was {f.status} on the cluster")
-            outcomes[pos] = outcome
-            # A run that does not rank (or no longer does) is released: no
-            # reference to its future is left.
-            for dropped in best.offer(pos, outcome[0], pos):
-                runs.pop(dropped, None)
-            bar.update(1)
-        kept = client.gather([runs[pos] for pos in best.payloads()]) if keep > 0 else []
+                raise RuntimeError(f"configurations {batches[b]} were {f.status} on the cluster")
+            finished.add(b)
+            for pos, outcome in zip(batches[b], results):
+                outcomes[pos] = outcome
+                ranking[b] += 1
+                for dropped in best.offer(pos, outcome[0], pos):
+                    ranking[batch_of[dropped][0]] -= 1
+            # A finished batch none of whose runs ranks (any longer) is
+            # released: no reference to its future is left.
+            for held in [held for held in runs if held in finished and ranking[held] == 0]:
+                del runs[held]
+            bar.update(len(batches[b]))
+        picks = [client.submit(pick, runs[batch_of[pos][0]], batch_of[pos][1], pure=False)
+                 for pos in best.payloads()]
+        kept = client.gather(picks)
     except BaseException:
         pending = [*shared, *rows, *runs.values()]
         if pending:
