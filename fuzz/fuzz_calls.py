@@ -1,4 +1,4 @@
-"""Fuzz target: random argument lists for every public function of the three
+"""Fuzz target: random argument lists for every public function of the four
 modules, and re-imports of the modules.
 
 Each input is decoded into one call: which function, which positional and
@@ -30,9 +30,20 @@ import warnings
 import atheris
 import fuzz_values
 
-from quorra.accel import holdreturn, solosim, spreadsim
+from quorra.accel import holdreturn, ledger, solosim, spreadsim
 
-MODULES = {"holdreturn": holdreturn, "solosim": solosim, "spreadsim": spreadsim}
+MODULES = {"holdreturn": holdreturn, "solosim": solosim, "spreadsim": spreadsim,
+           "ledger": ledger}
+
+FROM_SIGNALS = ["close", "entries", "exits", "size", "size_type", "margin_rate", "price_tick",
+                "volume_multiple", "prices", "min_start_length", "init_cash", "commission",
+                "com_type", "slip_point", "sl_stop", "tp_stop", "stop_mode", "sl_trail",
+                "sl_callback_addr", "tp_callback_addr", "sl_callback_args", "tp_callback_args",
+                "max_hold_bars"]
+PAIR_FROM_SIGNALS = ["close", "entries", "exits", "size", "size_type", "margin_rate",
+                     "price_tick", "volume_multiple", "prices", "min_start_length", "init_cash",
+                     "commission", "com_type", "slip_point", "sl_stop", "tp_stop", "stop_mode",
+                     "sl_trail", "max_hold_bars", "leg_size_ratio"]
 
 # (module, function name, parameter names, required count)
 TARGETS = [
@@ -42,18 +53,13 @@ TARGETS = [
      ["close_price", "size", "size_type", "init_cash", "margin_rate", "volume_multiple"], 6),
     ("solosim", "calculate_commission",
      ["price", "size", "volume_multiple", "commission", "com_type", "price_tick"], 6),
-    ("solosim", "from_signals",
-     ["close", "entries", "exits", "size", "size_type", "margin_rate", "price_tick",
-      "volume_multiple", "prices", "min_start_length", "init_cash", "commission", "com_type",
-      "slip_point", "sl_stop", "tp_stop", "stop_mode", "sl_trail", "sl_callback_addr",
-      "tp_callback_addr", "sl_callback_args", "tp_callback_args", "max_hold_bars"], 3),
+    ("solosim", "from_signals", FROM_SIGNALS, 3),
     ("spreadsim", "calculate_size",
      ["close_price", "size", "size_type", "init_cash", "margin_rate", "volume_multiple"], 6),
-    ("spreadsim", "pair_from_signals",
-     ["close", "entries", "exits", "size", "size_type", "margin_rate", "price_tick",
-      "volume_multiple", "prices", "min_start_length", "init_cash", "commission", "com_type",
-      "slip_point", "sl_stop", "tp_stop", "stop_mode", "sl_trail", "max_hold_bars",
-      "leg_size_ratio"], 3),
+    ("spreadsim", "pair_from_signals", PAIR_FROM_SIGNALS, 3),
+    # The ledger's are the engines' with `histories` last (keyword only).
+    ("ledger", "solo", FROM_SIGNALS + ["histories"], 3),
+    ("ledger", "pair", PAIR_FROM_SIGNALS + ["histories"], 3),
 ]
 
 # The functions themselves, whatever the module attributes are rebound to.
@@ -64,6 +70,7 @@ REPLACEABLE = {
     "holdreturn": ["calc_holdreturn", "np"],
     "solosim": ["calculate_size", "calculate_commission", "np"],
     "spreadsim": ["calculate_size", "np"],
+    "ledger": ["np"],
 }
 
 

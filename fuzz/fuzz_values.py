@@ -356,6 +356,8 @@ class Values:
                     "volume_multiple": self.choice([10.0, 5.0, 0.0]),
                     "commission": self.choice([2.0, 0.0001, -1.0]),
                     "price_tick": self.choice([1.0, 0.2])}
+        if name in ("solo", "pair"):
+            return self.ledger_settings(name)
         if name == "from_signals":
             m = self.pick(4)
             shape = (n, m)
@@ -393,6 +395,31 @@ class Values:
             settings["leg_size_ratio"] = self.choice([1.0, 2, [2, 3], (2,), None, "x"])
         if self.pick(3) == 0:
             settings["prices"] = self.array(settings["close"].shape, "price", huge=True)
+        return settings
+
+    def ledger_settings(self, name):
+        """The engine's settings for the ledger, usually made to pass its
+        checks (positive prices, signals -1/0/1, one number or one per
+        contract), so that the runs get deep; `histories` either way."""
+        settings = self.valid_settings("from_signals" if name == "solo" else "pair_from_signals")
+        if self.pick(4):
+            # (never a huge virtual array: the fixes would make it real)
+            small = lambda a: isinstance(a, np.ndarray) and a.size <= 100_000  # noqa: E731
+            for key in ("close", "prices"):
+                if small(settings.get(key)) and settings[key].dtype.kind in "iuf":
+                    with np.errstate(all="ignore"):
+                        settings[key] = np.nan_to_num(np.abs(settings[key]), nan=1.0,
+                                                      posinf=1e6) + 1.0
+            for key in ("entries", "exits"):
+                if small(settings[key]) and settings[key].dtype.kind in "biuf":
+                    with np.errstate(all="ignore"):
+                        settings[key] = np.sign(np.nan_to_num(settings[key]))
+            for key in ("size", "margin_rate", "price_tick", "volume_multiple", "commission"):
+                if isinstance(settings[key], (list, tuple)):
+                    settings[key] = settings[key][0] if settings[key] else 1.0
+            if name == "pair" and not isinstance(settings["leg_size_ratio"], (int, float)):
+                settings["leg_size_ratio"] = self.choice([1.0, 2.0, [1.0, 3.0]])
+        settings["histories"] = self.choice([False, True, 0, 1, Raises()])
         return settings
 
     def arguments(self, name, params, required):

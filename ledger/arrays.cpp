@@ -35,10 +35,8 @@ bool real_numbers(PyArray_Descr* descr) noexcept {
 
 bool input_array::take(PyObject* arg, const char* name) noexcept {
   if (arg == Py_None) return frame::raise_none_arg(name);
-  // Subclasses become plain arrays (their overrides play no part); a
-  // byte-swapped array becomes a native copy.
-  array_ = frame::ref::steal(
-      PyArray_FromAny(arg, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_NOTSWAPPED, nullptr));
+  // Subclasses become plain arrays: their overrides play no part.
+  array_ = frame::ref::steal(PyArray_FromAny(arg, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
   if (!array_) return false;
   PyArray_Descr* descr = PyArray_DESCR(array());
   if (!real_numbers(descr)) {
@@ -49,7 +47,15 @@ bool input_array::take(PyObject* arg, const char* name) noexcept {
                  dtype.get());
     return false;
   }
-  if (ndim() < 1 || ndim() > 2) return true;  // refused by the shape checks
+  return true;
+}
+
+bool input_array::open() noexcept {
+  if (!PyArray_ISNOTSWAPPED(array())) {
+    array_ = frame::ref::steal(
+        PyArray_FromAny(array_.get(), nullptr, 0, 0, NPY_ARRAY_NOTSWAPPED, nullptr));
+    if (!array_) return false;
+  }
   view_.open(array_.get());
   if (view_.typed()) return true;
   // A dtype the typed views do not read (long double) is widened to a

@@ -10,11 +10,16 @@ namespace ledger {
 
 class input_array {
  public:
-  // `arg` as an ndarray of a real numeric dtype in native byte order (a copy
-  // only where the given one is not). TypeError for None and for object,
-  // complex, string and other dtypes, naming `name`. False with the
-  // exception set.
+  // `arg` as an ndarray of a real numeric dtype (no copy of an ndarray).
+  // TypeError for None and for object, complex, string and other dtypes,
+  // naming `name`. False with the exception set.
   bool take(PyObject* arg, const char* name) noexcept;
+
+  // After the shape checks (so that nothing is copied for an array that is
+  // refused): the typed view, through a native-order copy where the bytes
+  // are swapped, or a float64 one where no typed view reads the dtype (long
+  // double). False with the exception set.
+  bool open() noexcept;
 
   const frame::numeric_input& view() const noexcept { return view_; }
   PyObject* object() const noexcept { return array_.get(); }

@@ -95,9 +95,11 @@ bool take_arrays(const frame::args& a, pair_arrays* in) noexcept {
   const npy_intp rows[2] = {in->close.shape(0), 2};
   if (rows[0] > INT32_MAX) return frame::raise_too_many("bars", rows[0]);
   in->n = static_cast<int32_t>(rows[0]);
+  if (!in->close.open()) return false;
   auto signals = [&](input_array& x, PyObject* arg, const char* name) {
     if (!x.take(arg, name)) return false;
-    return (x.ndim() == 1 && x.shape(0) == rows[0]) || raise_shape(name, x, rows, 1);
+    if (!(x.ndim() == 1 && x.shape(0) == rows[0])) return raise_shape(name, x, rows, 1);
+    return x.open();
   };
   if (!signals(in->entries, a[a_entries].obj, "entries") ||
       !signals(in->exits, a[a_exits].obj, "exits"))
@@ -108,6 +110,7 @@ bool take_arrays(const frame::args& a, pair_arrays* in) noexcept {
     const input_array& p = in->prices_given;
     if (p.ndim() != 2 || p.shape(0) != rows[0] || p.shape(1) != 2)
       return raise_shape("prices", p, rows, 2);
+    if (!in->prices_given.open()) return false;
     in->prices = &in->prices_given;
   }
   return true;

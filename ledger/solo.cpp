@@ -104,10 +104,12 @@ bool take_arrays(const frame::args& a, solo_arrays* in) noexcept {
   if (shape[1] > INT32_MAX) return frame::raise_too_many("contracts", shape[1]);
   in->n = static_cast<int32_t>(shape[0]);
   in->m = static_cast<int32_t>(shape[1]);
+  if (!in->close.open()) return false;
   auto same_shape = [&](input_array& x, PyObject* arg, const char* name) {
     if (!x.take(arg, name)) return false;
-    return (x.ndim() == 2 && x.shape(0) == shape[0] && x.shape(1) == shape[1]) ||
-           raise_shape(name, x, shape, 2);
+    if (!(x.ndim() == 2 && x.shape(0) == shape[0] && x.shape(1) == shape[1]))
+      return raise_shape(name, x, shape, 2);
+    return x.open();
   };
   if (!same_shape(in->entries, a[a_entries].obj, "entries") ||
       !same_shape(in->exits, a[a_exits].obj, "exits"))
