@@ -6,7 +6,8 @@ import sys
 
 import pytest
 
-MODULES = ["quorra.accel.holdreturn", "quorra.accel.solosim", "quorra.accel.spreadsim"]
+MODULES = ["quorra.accel.holdreturn", "quorra.accel.solosim", "quorra.accel.spreadsim",
+           "quorra.accel.ledger"]
 
 
 def test_stubs_are_shipped():
