@@ -7,16 +7,20 @@ namespace holdreturn {
 namespace {
 
 // Writes `value` at positions from .. to-1 (none when the range is empty).
-// A range longer than a checking period is written in pieces with a check
-// for pending signals after each; shorter ones are counted by the caller.
-inline bool fill(double* curve, int64_t from, int64_t to, double value,
-                 frame::interrupt_budget* budget) noexcept {
+inline void fill(double* curve, int64_t from, int64_t to, double value) noexcept {
+  if (from < to) std::fill(curve + from, curve + to, value);
+}
+
+// The same in pieces of a checking period, with a check for pending signals
+// after each (for the rare stretches longer than a period).
+bool fill_checked(double* curve, int64_t from, int64_t to, double value,
+                  frame::interrupt_budget* budget) noexcept {
   while (to - from > frame::interrupt_period) {
-    std::fill(curve + from, curve + from + frame::interrupt_period, value);
+    fill(curve, from, from + frame::interrupt_period, value);
     if (!budget->spend(frame::interrupt_period)) return false;
     from += frame::interrupt_period;
   }
-  if (from < to) std::fill(curve + from, curve + to, value);
+  fill(curve, from, to, value);
   return true;
 }
 
@@ -30,7 +34,7 @@ bool write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_
   const int64_t last = n - 1;
   const int64_t first = signals.count > 0 ? signals.index[0] : n;
   for (int32_t k = 0; k < m; ++k)
-    if (!fill(curves[k], 0, first, 1.0, budget)) return false;
+    if (!fill_checked(curves[k], 0, first, 1.0, budget)) return false;
   // From each signal bar to the next one: NaN while the trade is open, then
   // its ratio from the settle bar on. A signal at or before the settle bar
   // takes over, and the trade's ratio is never shown. All curves advance
@@ -40,15 +44,22 @@ bool write_curves(double* const* curves, const int32_t* holds, int32_t m, int32_
     const int64_t next = j + 1 < signals.count ? signals.index[j + 1] : n;
     const double* shown_ratio =
         signals.direction[j] == 1 ? ratios.long_row(j) : ratios.short_row(j);
+    if (next - sig > frame::interrupt_period) {
+      for (int32_t k = 0; k < m; ++k) {
+        const int64_t shown = std::min(std::min(sig + holds[k], last), next);
+        if (!fill_checked(curves[k], sig, shown, open_trade, budget) ||
+            !fill_checked(curves[k], shown, next, shown_ratio[k], budget))
+          return false;
+      }
+      continue;
+    }
     for (int32_t k = 0; k < m; ++k) {
       const int64_t settle = std::min(sig + holds[k], last);
       const int64_t shown = std::min(settle, next);
-      if (!fill(curves[k], sig, shown, open_trade, budget) ||
-          !fill(curves[k], shown, next, shown_ratio[k], budget))
-        return false;
+      fill(curves[k], sig, shown, open_trade);
+      fill(curves[k], shown, next, shown_ratio[k]);
     }
-    // What the short ranges wrote: at most a period per curve.
-    if (!budget->spend(std::min<int64_t>(next - sig, frame::interrupt_period) * m)) return false;
+    if (!budget->spend((next - sig) * m)) return false;
   }
   return true;
 }

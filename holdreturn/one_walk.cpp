@@ -123,12 +123,17 @@ class bad_close_finder {
 };
 
 // hold_group over done+1 .. to in pieces of a checking period's worth of
-// cells (four lanes per bar). False when a signal handler raised.
+// cells (four lanes per bar), with a check after each. False when a signal
+// handler raised.
 template <bool may_skip>
 bool hold_group_checked(const char* const* at, Py_ssize_t stride, double2 open_lo,
                         double2 open_hi, int64_t done, int64_t to, running* r,
                         frame::interrupt_budget* budget) noexcept {
   constexpr int64_t piece = frame::interrupt_period / lanes;
+  if (to - done <= piece) {  // the usual case: no loop of pieces
+    hold_group<may_skip>(at, stride, open_lo, open_hi, done, to, r);
+    return budget->spend((to - done) * lanes);
+  }
   while (done < to) {
     const int64_t end = std::min(to, done + piece);
     hold_group<may_skip>(at, stride, open_lo, open_hi, done, end, r);

@@ -72,21 +72,14 @@ class bar_loop {
       sink_.on_bar_end(i, total_equity_);
     }
     for (int32_t i = from > warm_ ? from : warm_; i < to; ++i) {
-      for (int32_t j = 0; j < m; ++j) {
-        if (!checked(1)) return false;
-        rows_.prefetch(i, j);
-        double pnl = 0.0;  // reset for every contract at the start of each bar
-        double price;
-        if (!in_.price(i, j, &price)) return false;
-        if (!in_position_[j]) {
-          signal entry;
-          bool nonzero;
-          if (!in_.entry(i, j, &entry) || !In::nonzero(entry, &nonzero)) return false;
-          if (nonzero && !enter(i, j, price, entry)) return false;
-        } else if (!hold(i, j, price, &pnl)) {
-          return false;
-        }
-        if (!write_row(i, j, pnl)) return false;
+      // The contracts in stretches that end where the next check for
+      // pending signals is due (a whole bar, unless it is due within it).
+      for (int32_t j0 = 0; j0 < m;) {
+        const int32_t j1 = m - j0 > cells_left_ ? j0 + int32_t(cells_left_) : m;
+        for (int32_t j = j0; j < j1; ++j)
+          if (!trade_cell(i, j)) return false;
+        if (!checked(j1 - j0)) return false;
+        j0 = j1;
       }
       sink_.on_bar_end(i, total_equity_);
     }
@@ -95,7 +88,31 @@ class bar_loop {
 
  private:
   // Counts work towards the next check for pending signals.
-  bool checked(int64_t cells) noexcept { return !budget_.due(cells) || rules_.check_interrupts(); }
+  bool checked(int64_t cells) noexcept {
+    cells_left_ -= cells;
+    if (cells_left_ > 0) [[likely]]
+      return true;
+    cells_left_ = frame::interrupt_period;
+    return rules_.check_interrupts();
+  }
+
+  // One contract on one bar after the warm-up: an entry when flat, the
+  // holding rules when open, then its row.
+  [[gnu::always_inline]] bool trade_cell(int32_t i, int32_t j) noexcept {
+    rows_.prefetch(i, j);
+    double pnl = 0.0;  // reset for every contract at the start of each bar
+    double price;
+    if (!in_.price(i, j, &price)) return false;
+    if (!in_position_[j]) {
+      signal entry;
+      bool nonzero;
+      if (!in_.entry(i, j, &entry) || !In::nonzero(entry, &nonzero)) return false;
+      if (nonzero && !enter(i, j, price, entry)) return false;
+    } else if (!hold(i, j, price, &pnl)) {
+      return false;
+    }
+    return write_row(i, j, pnl);
+  }
 
   bool write_row(int32_t i, int32_t j, double pnl) noexcept {
     return rows_.template write<In>(i, j, total_equity_, position_[j], current_size_[j], pnl,
@@ -201,7 +218,10 @@ class bar_loop {
     *result = rules_.callback(cb, i, dir, entry_price_[j], price, ref, distance,
                               lists_.price_tick[j], lists_.volume_multiple[j], current_size_[j],
                               args, n_args);
-    // A slow callback must not delay a Ctrl-C.
+    // A slow callback must not delay a Ctrl-C: a check after every few
+    // callbacks (one after each would cost as much as a fast callback).
+    if (++callbacks_since_check_ < callbacks_per_check) return true;
+    callbacks_since_check_ = 0;
     return rules_.check_interrupts_after_callback();
   }
 
@@ -340,7 +360,9 @@ class bar_loop {
   bool maintains_stops_ = false;
   int32_t m_ = 0;
   int32_t warm_ = 0;  // bars before this one do not trade
-  frame::interrupt_budget budget_;
+  int64_t cells_left_ = frame::interrupt_period;  // before the next check
+  static constexpr int callbacks_per_check = 8;
+  int callbacks_since_check_ = 0;
 
   // The shared account.
   double current_cash_ = 0.0;

@@ -20,7 +20,9 @@ def section():
 
 
 def examples(section):
-    return re.findall(r"```python\n(.*?)```", section, re.S)
+    """The section's unindented python blocks (indented ones are fragments
+    inside a list)."""
+    return re.findall(r"^```python\n(.*?)^```", section, re.S | re.M)
 
 
 def run_example(code, tmp_path):
