@@ -86,8 +86,9 @@ struct running {
 // first held bar. The caller keeps each piece short enough for the
 // interrupt checks.
 template <bool may_skip>
-void hold_group(const char* const* at, Py_ssize_t stride, double2 open_lo, double2 open_hi,
-                int64_t done, int64_t to, running* r) noexcept {
+[[gnu::always_inline]] inline void hold_group(const char* const* at, Py_ssize_t stride,
+                                              double2 open_lo, double2 open_hi, int64_t done,
+                                              int64_t to, running* r) noexcept {
   double2 long_lo = r->long_lo, long_hi = r->long_hi;
   double2 short_lo = r->short_lo, short_hi = r->short_hi;
   for (; done < to; ++done) {
@@ -123,16 +124,18 @@ class bad_close_finder {
 };
 
 // hold_group over done+1 .. to in pieces of a checking period's worth of
-// cells (four lanes per bar), with a check after each. False when a signal
-// handler raised.
+// cells (four lanes per bar), with a check after each; a stretch of one
+// piece or less (the usual case) adds its cells to `unchecked` for the
+// caller to count. False when a signal handler raised.
 template <bool may_skip>
 bool hold_group_checked(const char* const* at, Py_ssize_t stride, double2 open_lo,
                         double2 open_hi, int64_t done, int64_t to, running* r,
-                        frame::interrupt_budget* budget) noexcept {
+                        frame::interrupt_budget* budget, int64_t* unchecked) noexcept {
   constexpr int64_t piece = frame::interrupt_period / lanes;
-  if (to - done <= piece) {  // the usual case: no loop of pieces
+  if (to - done <= piece) {
     hold_group<may_skip>(at, stride, open_lo, open_hi, done, to, r);
-    return budget->spend((to - done) * lanes);
+    *unchecked += (to - done) * lanes;
+    return true;
   }
   while (done < to) {
     const int64_t end = std::min(to, done + piece);
@@ -158,15 +161,16 @@ bool walk_group(const price_series& close, int64_t last, const group& g, const l
   const bool clean = bad->first_from(g.sig[0] + 1) > g.sig[lanes - 1] + longest;
   running ratios;
   int64_t done = 0;
+  int64_t unchecked = 0;
   int32_t r = 0;
   for (; r < len.m; ++r) {
     const int32_t k = len.order[r];
     if (len.holds[k] > common) break;
     const bool held =
         clean ? hold_group_checked<false>(at, close.stride, open_lo, open_hi, done,
-                                          len.holds[k], &ratios, budget)
+                                          len.holds[k], &ratios, budget, &unchecked)
               : hold_group_checked<true>(at, close.stride, open_lo, open_hi, done, len.holds[k],
-                                         &ratios, budget);
+                                         &ratios, budget, &unchecked);
     if (!held) return false;
     done = std::max<int64_t>(done, len.holds[k]);
     for (int l = 0; l < lanes; ++l) {
@@ -174,6 +178,7 @@ bool walk_group(const price_series& close, int64_t last, const group& g, const l
       out.short_row(g.row[l])[k] = ratios.short_lane(l);
     }
   }
+  if (!budget->spend(unchecked)) return false;
   // Near the end of the data the lanes stop at different bars: each finishes alone.
   for (int l = 0; r < len.m && l < lanes; ++l)
     if (!finish_walk(close, last, g.sig[l], g.open[l], ratios.long_lane(l), ratios.short_lane(l),
