@@ -5,6 +5,8 @@
 
 #include "frame/python.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace frame {
@@ -65,6 +67,16 @@ struct param {
 };
 
 constexpr int max_params = 24;
+
+// Two parameter tables one after the other.
+template <size_t N, size_t M>
+constexpr std::array<param, N + M> joined(const std::array<param, N>& first,
+                                          const std::array<param, M>& then) {
+  std::array<param, N + M> out{};
+  for (size_t k = 0; k < N; ++k) out[k] = first[k];
+  for (size_t k = 0; k < M; ++k) out[N + k] = then[k];
+  return out;
+}
 
 // One bound argument: the object (borrowed for the call) and, for scalar
 // kinds, its converted value.

@@ -12,45 +12,24 @@
 #include "ledger/settings.hpp"
 #include "spreadsim/pair_loop.hpp"
 #include "spreadsim/pair_rows.hpp"
+#include "spreadsim/parameters.hpp"
 
 #include <climits>
 
 namespace ledger {
 namespace {
 
-enum arg_index {
-  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
-  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
-  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_max_hold_bars,
-  a_leg_size_ratio, a_histories, a_count
-};
+using namespace spreadsim::pair_args;
 
 namespace d = frame::defaults;
 
-constexpr frame::param params[] = {
-    {"close", frame::kind::object},
-    {"entries", frame::kind::object},
-    {"exits", frame::kind::object},
-    {"size", frame::kind::object, d::number(1.0)},
-    {"size_type", frame::kind::i32, d::integer(0)},
-    {"margin_rate", frame::kind::object, d::number(0.1)},
-    {"price_tick", frame::kind::object, d::number(1.0)},
-    {"volume_multiple", frame::kind::object, d::number(5.0)},
-    {"prices", frame::kind::object, d::none()},
-    {"min_start_length", frame::kind::i32, d::integer(1)},
-    {"init_cash", frame::kind::f32, d::number(1000000.0)},
-    {"commission", frame::kind::object, d::number(1.0)},
-    {"com_type", frame::kind::i32, d::integer(1)},
-    {"slip_point", frame::kind::f32, d::number(0.0)},
-    {"sl_stop", frame::kind::f32, d::number(0.0)},
-    {"tp_stop", frame::kind::f32, d::number(0.0)},
-    {"stop_mode", frame::kind::i32, d::integer(0)},
-    {"sl_trail", frame::kind::i32, d::integer(0)},
-    {"max_hold_bars", frame::kind::i32, d::integer(0)},
-    {"leg_size_ratio", frame::kind::object, d::number(1.0)},
-    {"histories", frame::kind::object, d::boolean(false)},  // keyword only
-};
-static_assert(sizeof params / sizeof params[0] == a_count);
+// pair_from_signals' parameters, arrays as any array-likes and numbers for
+// the per-leg defaults, then `histories`, keyword only.
+constexpr int a_histories = a_count;
+constexpr auto params = frame::joined(
+    spreadsim::pair_parameters(frame::kind::object,
+                               {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
+    std::array<frame::param, 1>{{{"histories", frame::kind::object, d::boolean(false)}}});
 
 constexpr const char* doc =
     "pair(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
@@ -145,17 +124,7 @@ bool take_settings(const frame::args& a, spreadsim::pair_settings* s,
   if (!leg_ratio(a[a_leg_size_ratio].obj, s->ratio)) return false;
   if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return false;
   s->size = nullptr;  // the legs' sizes come from `sizes`
-  s->size_type = a[a_size_type].i32;
-  const int32_t start = a[a_min_start_length].i32;
-  s->warmup_bars = spreadsim::warmup_bars(start);
-  s->init_cash = a[a_init_cash].f32;
-  s->com_type = a[a_com_type].i32;
-  s->slip_point = a[a_slip_point].f32;
-  s->sl_stop = a[a_sl_stop].f32;
-  s->tp_stop = a[a_tp_stop].f32;
-  s->stop_mode = a[a_stop_mode].i32;
-  s->sl_trail = a[a_sl_trail].i32;
-  s->max_hold_bars = a[a_max_hold_bars].i32;
+  spreadsim::scalar_settings(a, s);
   return true;
 }
 
@@ -231,6 +200,6 @@ PyObject* pair_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def pair_def = {"pair", doc, params, a_count, 3, pair_body, 1};
+const frame::function_def pair_def = {"pair", doc, params.data(), a_count + 1, 3, pair_body, 1};
 
 }  // namespace ledger

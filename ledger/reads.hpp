@@ -8,6 +8,7 @@
 #include "frame/errors.hpp"
 #include "frame/inputs.hpp"
 #include "frame/unaligned.hpp"
+#include "solosim/readers.hpp"
 #include "spreadsim/bar_reads.hpp"
 
 #include <cstdint>
@@ -35,9 +36,7 @@ inline double read_as(const frame::numeric_input& in, Index... at) noexcept {
 
 // The solo loop's input policy (solosim/readers.hpp has the interface).
 template <element Price, element Signal>
-struct solo_reads {
-  using signal = double;
-
+struct solo_reads : solosim::double_signals {
   const frame::numeric_input& entries;
   const frame::numeric_input& exits;
   const frame::numeric_input& prices;
@@ -54,22 +53,8 @@ struct solo_reads {
     *out = read_as<Signal>(exits, i, j);
     return true;
   }
-  static bool nonzero(const signal& s, bool* out) noexcept {
-    *out = s != 0.0;
-    return true;
-  }
-  static bool equals(const signal& s, int k, bool* out) noexcept {
-    *out = s == static_cast<double>(k);
-    return true;
-  }
-  static signal zero() noexcept { return 0.0; }
-  static double value_of(const signal& s) noexcept { return s; }
-  static bool to_float(const signal& s, double* out) noexcept {
-    *out = s;
-    return true;
-  }
   // A checked signal is 1 or -1; anything else (an array changed by another
-  // thread during the run) passes as 0 rather than an undefined conversion.
+  // thread during the run) passes as 0 rather than raising without the lock.
   static bool to_int32(const signal& s, int32_t* out) noexcept {
     *out = s == 1.0 ? 1 : s == -1.0 ? -1 : 0;
     return true;

@@ -3,7 +3,6 @@
 #include "ledger/entry_points.hpp"
 
 #include "frame/binding.hpp"
-#include "frame/code_address.hpp"
 #include "ledger/arrays.hpp"
 #include "ledger/checks.hpp"
 #include "ledger/histories.hpp"
@@ -14,49 +13,25 @@
 #include "solosim/bar_loop.hpp"
 #include "solosim/flat_args.hpp"
 #include "solosim/history.hpp"
+#include "solosim/parameters.hpp"
 
 #include <climits>
 
 namespace ledger {
 namespace {
 
-enum arg_index {
-  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
-  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
-  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_sl_callback_addr,
-  a_tp_callback_addr, a_sl_callback_args, a_tp_callback_args, a_max_hold_bars, a_histories,
-  a_count
-};
+using namespace solosim::solo_args;
 
 namespace d = frame::defaults;
 
-constexpr frame::param params[] = {
-    {"close", frame::kind::object},
-    {"entries", frame::kind::object},
-    {"exits", frame::kind::object},
-    {"size", frame::kind::object, d::number(1.0)},
-    {"size_type", frame::kind::i32, d::integer(0)},
-    {"margin_rate", frame::kind::object, d::number(0.1)},
-    {"price_tick", frame::kind::object, d::number(1.0)},
-    {"volume_multiple", frame::kind::object, d::number(5.0)},
-    {"prices", frame::kind::object, d::none()},
-    {"min_start_length", frame::kind::i32, d::integer(1)},
-    {"init_cash", frame::kind::f32, d::number(1000000.0)},
-    {"commission", frame::kind::object, d::number(1.0)},
-    {"com_type", frame::kind::i32, d::integer(1)},
-    {"slip_point", frame::kind::f32, d::number(0.0)},
-    {"sl_stop", frame::kind::f32, d::number(0.0)},
-    {"tp_stop", frame::kind::f32, d::number(0.0)},
-    {"stop_mode", frame::kind::i32, d::integer(0)},
-    {"sl_trail", frame::kind::i32, d::integer(0)},
-    {"sl_callback_addr", frame::kind::i64, d::integer(0)},
-    {"tp_callback_addr", frame::kind::i64, d::integer(0)},
-    {"sl_callback_args", frame::kind::tuple, d::empty_tuple()},
-    {"tp_callback_args", frame::kind::tuple, d::empty_tuple()},
-    {"max_hold_bars", frame::kind::i32, d::integer(0)},
-    {"histories", frame::kind::object, d::boolean(false)},  // keyword only
-};
-static_assert(sizeof params / sizeof params[0] == a_count);
+// from_signals' parameters, arrays as any array-likes and numbers for the
+// per-contract defaults (they serve any number of contracts), then
+// `histories`, keyword only.
+constexpr int a_histories = a_count;
+constexpr auto params = frame::joined(
+    solosim::solo_parameters(frame::kind::object,
+                             {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
+    std::array<frame::param, 1>{{{"histories", frame::kind::object, d::boolean(false)}}});
 
 constexpr const char* doc =
     "solo(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
@@ -149,27 +124,6 @@ bool take_lists(const frame::args& a, int32_t m, solosim::contract_lists* lists,
   return true;
 }
 
-solosim::run_settings settings_of(const frame::args& a) noexcept {
-  solosim::run_settings s;
-  s.size_type = a[a_size_type].i32;
-  s.com_type = a[a_com_type].i32;
-  s.stop_mode = a[a_stop_mode].i32;
-  s.sl_trail = a[a_sl_trail].i32;
-  s.max_hold_bars = a[a_max_hold_bars].i32;
-  s.warmup_end = int64_t{a[a_min_start_length].i32} - 1;
-  s.init_cash = a[a_init_cash].f32;
-  s.slip_point = a[a_slip_point].f32;
-  s.sl_stop = a[a_sl_stop].f32;
-  s.tp_stop = a[a_tp_stop].f32;
-  s.sl_cb = reinterpret_cast<rules::stop_callback_t>(
-      static_cast<intptr_t>(a[a_sl_callback_addr].i64));
-  s.tp_cb = reinterpret_cast<rules::stop_callback_t>(
-      static_cast<intptr_t>(a[a_tp_callback_addr].i64));
-  s.sl_active = s.sl_stop > 0 || s.sl_cb != nullptr;
-  s.tp_active = s.tp_stop > 0 || s.tp_cb != nullptr;
-  return s;
-}
-
 struct no_rows {
   void prefetch(int32_t, int32_t) const noexcept {}
   template <class In>
@@ -188,7 +142,7 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
   frame::lock_released lock;
   native_rules rules(lock);
   using reads_t = solo_reads<Price, Signal>;
-  const reads_t reads{in.entries.view(), in.exits.view(), in.prices->view()};
+  const reads_t reads{{}, in.entries.view(), in.exits.view(), in.prices->view()};
   solosim::bar_loop<reads_t, Rows, native_rules, recorder> loop(s, lists, reads, rows, rules,
                                                                  *rec);
   if (!loop.allocate(in.m)) return false;
@@ -224,17 +178,9 @@ PyObject* solo_body(const frame::args& a) noexcept {
   frame::storage<double> multiple;
   if (!take_lists(a, in.m, &lists, &multiple)) return nullptr;
   if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return nullptr;
-  if (!frame::check_callback_address("sl_callback_addr", a[a_sl_callback_addr].i64) ||
-      !frame::check_callback_address("tp_callback_addr", a[a_tp_callback_addr].i64))
-    return nullptr;
-  solosim::run_settings s = settings_of(a);
-  solosim::flat_block sl_block, tp_block;
-  if (!sl_block.build(a[a_sl_callback_args].obj) || !tp_block.build(a[a_tp_callback_args].obj))
-    return nullptr;
-  s.sl_args = sl_block.data();
-  s.sl_args_len = sl_block.size();
-  s.tp_args = tp_block.data();
-  s.tp_args_len = tp_block.size();
+  solosim::run_settings s = solosim::scalar_settings(a);
+  solosim::callback_blocks blocks;
+  if (!blocks.prepare(a, &s)) return nullptr;
 
   const int want_histories = PyObject_IsTrue(a[a_histories].obj);
   if (want_histories < 0) return nullptr;
@@ -265,6 +211,6 @@ PyObject* solo_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def solo_def = {"solo", doc, params, a_count, 3, solo_body, 1};
+const frame::function_def solo_def = {"solo", doc, params.data(), a_count + 1, 3, solo_body, 1};
 
 }  // namespace ledger

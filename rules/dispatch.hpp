@@ -4,7 +4,8 @@
 // still holds this module's own function, the native rule runs directly.
 #pragma once
 
-#include "frame/python.hpp"
+#include "frame/interrupts.hpp"
+#include "frame/refs.hpp"
 
 #include <cstdint>
 
@@ -25,5 +26,28 @@ bool call_calculate_size(PyObject* fn, double close_price, double size, int32_t 
 bool call_calculate_commission(PyObject* fn, double price, double size, double volume_multiple,
                                double commission, int32_t com_type, double price_tick,
                                double* fee) noexcept;
+
+// What the Python-visible backtests' loops share of their rules policy,
+// with the interpreter lock held: calculate_size as the module namespace
+// holds it, interrupt checks, errors raised at once.
+struct module_lookups {
+  using rule = frame::ref;  // the object the name is bound to
+
+  bool lookup_size(rule* r) noexcept {
+    *r = frame::ref::steal(lookup_calculate_size());
+    return static_cast<bool>(*r);
+  }
+  bool size(const rule& r, double price, double size, int32_t size_type, double cash,
+            double margin_rate, double multiple, double* lots) noexcept {
+    return call_calculate_size(r.get(), price, size, size_type, cash, margin_rate, multiple,
+                               lots);
+  }
+  bool check_interrupts() noexcept { return frame::check_interrupts(); }
+  // Raises with `raise_error` (one of frame's raise_* helpers); false.
+  template <class Raise>
+  bool raise(Raise raise_error) noexcept {
+    return raise_error();
+  }
+};
 
 }  // namespace rules

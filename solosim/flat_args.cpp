@@ -1,5 +1,6 @@
 #include "solosim/flat_args.hpp"
 
+#include "frame/code_address.hpp"
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
 #include "frame/refs.hpp"
@@ -81,6 +82,19 @@ bool flat_block::build(PyObject* args) noexcept {
   // the strides of the array were.
   if (!values_.allocate(len_)) return false;
   for (int64_t k = 0; k < len_; ++k) values_[k] = view.get(k);
+  return true;
+}
+
+bool callback_blocks::prepare(const frame::args& a, run_settings* s) noexcept {
+  using namespace solo_args;
+  if (!frame::check_callback_address("sl_callback_addr", a[a_sl_callback_addr].i64) ||
+      !frame::check_callback_address("tp_callback_addr", a[a_tp_callback_addr].i64) ||
+      !sl_.build(a[a_sl_callback_args].obj) || !tp_.build(a[a_tp_callback_args].obj))
+    return false;
+  s->sl_args = sl_.data();
+  s->sl_args_len = sl_.size();
+  s->tp_args = tp_.data();
+  s->tp_args_len = tp_.size();
   return true;
 }
 

@@ -2,7 +2,9 @@
 // per from_signals call from sl_callback_args / tp_callback_args.
 #pragma once
 
+#include "frame/function.hpp"
 #include "frame/storage.hpp"
+#include "solosim/run_settings.hpp"
 
 #include <cstdint>
 
@@ -30,6 +32,18 @@ class flat_block {
  private:
   frame::storage<double> values_;
   int64_t len_ = 0;
+};
+
+// Both callbacks of a call bound to the solo parameter table: each nonzero
+// address checked to be executable code (ValueError otherwise, before
+// anything runs), then the stop-loss and the take-profit argument blocks
+// built, and the blocks set into the run's settings, alive while this is.
+class callback_blocks {
+ public:
+  bool prepare(const frame::args& a, run_settings* s) noexcept;
+
+ private:
+  flat_block sl_, tp_;
 };
 
 }  // namespace solosim

@@ -1,11 +1,11 @@
 #include "solosim/from_signals.hpp"
 
 #include "frame/binding.hpp"
-#include "frame/code_address.hpp"
 #include "solosim/bar_loop.hpp"
 #include "solosim/flat_args.hpp"
 #include "solosim/history.hpp"
 #include "solosim/module_rules.hpp"
+#include "solosim/parameters.hpp"
 #include "solosim/readers.hpp"
 #include "solosim/run_settings.hpp"
 
@@ -16,43 +16,14 @@ namespace solosim {
 
 namespace {
 
-enum arg_index {
-  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
-  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
-  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_sl_callback_addr,
-  a_tp_callback_addr, a_sl_callback_args, a_tp_callback_args, a_max_hold_bars, a_count
-};
-
+using namespace solo_args;
 namespace d = frame::defaults;
 
 // The four list defaults are single objects made at import and shared by
 // every call that omits them.
-constexpr frame::param from_signals_params[] = {
-    {"close", frame::kind::array},
-    {"entries", frame::kind::array},
-    {"exits", frame::kind::array},
-    {"size", frame::kind::object, d::number(1.0)},
-    {"size_type", frame::kind::i32, d::integer(0)},
-    {"margin_rate", frame::kind::object, d::number_list(0.1)},
-    {"price_tick", frame::kind::object, d::number_list(1.0)},
-    {"volume_multiple", frame::kind::object, d::number_list(5.0)},
-    {"prices", frame::kind::array, d::none()},
-    {"min_start_length", frame::kind::i32, d::integer(1)},
-    {"init_cash", frame::kind::f32, d::number(1000000.0)},
-    {"commission", frame::kind::object, d::integer_list(1)},
-    {"com_type", frame::kind::i32, d::integer(1)},
-    {"slip_point", frame::kind::f32, d::number(0.0)},
-    {"sl_stop", frame::kind::f32, d::number(0.0)},
-    {"tp_stop", frame::kind::f32, d::number(0.0)},
-    {"stop_mode", frame::kind::i32, d::integer(0)},
-    {"sl_trail", frame::kind::i32, d::integer(0)},
-    {"sl_callback_addr", frame::kind::i64, d::integer(0)},
-    {"tp_callback_addr", frame::kind::i64, d::integer(0)},
-    {"sl_callback_args", frame::kind::tuple, d::empty_tuple()},
-    {"tp_callback_args", frame::kind::tuple, d::empty_tuple()},
-    {"max_hold_bars", frame::kind::i32, d::integer(0)},
-};
-static_assert(sizeof from_signals_params / sizeof from_signals_params[0] == a_count);
+constexpr auto from_signals_params =
+    solo_parameters(frame::kind::array, {d::number_list(0.1), d::number_list(1.0),
+                                         d::number_list(5.0), d::integer_list(1)});
 
 // The shape of the run from `close`: a 2-D ndarray whose extents fit the
 // 32-bit counters. Checked before any other work.
@@ -94,36 +65,9 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
       !lists.commission.build(a[a_commission].obj, m))
     return nullptr;
 
-  run_settings s;
-  s.size_type = a[a_size_type].i32;
-  s.com_type = a[a_com_type].i32;
-  s.stop_mode = a[a_stop_mode].i32;
-  s.sl_trail = a[a_sl_trail].i32;
-  s.max_hold_bars = a[a_max_hold_bars].i32;
-  s.warmup_end = int64_t{a[a_min_start_length].i32} - 1;
-  s.init_cash = a[a_init_cash].f32;
-  s.slip_point = a[a_slip_point].f32;
-  s.sl_stop = a[a_sl_stop].f32;
-  s.tp_stop = a[a_tp_stop].f32;
-  // The addresses are the caller's promise of a stop_callback_t; one that is
-  // not even executable memory is refused before anything runs.
-  if (!frame::check_callback_address("sl_callback_addr", a[a_sl_callback_addr].i64) ||
-      !frame::check_callback_address("tp_callback_addr", a[a_tp_callback_addr].i64))
-    return nullptr;
-  s.sl_cb = reinterpret_cast<rules::stop_callback_t>(
-      static_cast<intptr_t>(a[a_sl_callback_addr].i64));
-  s.tp_cb = reinterpret_cast<rules::stop_callback_t>(
-      static_cast<intptr_t>(a[a_tp_callback_addr].i64));
-  s.sl_active = s.sl_stop > 0 || s.sl_cb != nullptr;
-  s.tp_active = s.tp_stop > 0 || s.tp_cb != nullptr;
-
-  flat_block sl_block, tp_block;
-  if (!sl_block.build(a[a_sl_callback_args].obj) || !tp_block.build(a[a_tp_callback_args].obj))
-    return nullptr;
-  s.sl_args = sl_block.data();
-  s.sl_args_len = sl_block.size();
-  s.tp_args = tp_block.data();
-  s.tp_args_len = tp_block.size();
+  run_settings s = scalar_settings(a);
+  callback_blocks blocks;
+  if (!blocks.prepare(a, &s)) return nullptr;
 
   history result;
   if (!result.create(n, m)) return nullptr;
@@ -135,7 +79,7 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
 
   bool ok;
   if (typed_2d(entries) && typed_2d(exits) && typed_2d(price_input) && result.all_typed()) {
-    const typed_inputs in{entries, exits, price_input};
+    const typed_inputs in{{}, entries, exits, price_input};
     ok = run_loop(s, lists, in, typed_rows{result.targets(), n}, n, m);
   } else {
     const general_inputs in{entries, exits, price_input};
@@ -148,6 +92,6 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
 }  // namespace
 
 const frame::function_def from_signals_def = {
-    "from_signals", nullptr, from_signals_params, a_count, 3, from_signals_body};
+    "from_signals", nullptr, from_signals_params.data(), a_count, 3, from_signals_body};
 
 }  // namespace solosim

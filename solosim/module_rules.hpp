@@ -14,21 +14,10 @@
 
 namespace solosim {
 
-struct module_rules {
-  using rule = frame::ref;  // the object the name is bound to
-
-  bool lookup_size(rule* r) noexcept {
-    *r = frame::ref::steal(rules::lookup_calculate_size());
-    return static_cast<bool>(*r);
-  }
+struct module_rules : rules::module_lookups {
   bool lookup_commission(rule* r) noexcept {
     *r = frame::ref::steal(rules::lookup_calculate_commission());
     return static_cast<bool>(*r);
-  }
-  bool size(const rule& r, double price, double size, int32_t size_type, double cash,
-            double margin_rate, double multiple, double* lots) noexcept {
-    return rules::call_calculate_size(r.get(), price, size, size_type, cash, margin_rate,
-                                      multiple, lots);
   }
   bool commission(const rule& r, double price, double lots, double multiple, double commission,
                   int32_t com_type, double tick, double* fee) noexcept {
@@ -45,13 +34,7 @@ struct module_rules {
     return rules::call_stop_callback(cb, bar, direction, entry, price, ref, distance, tick,
                                      multiple, lots, args, n_args);
   }
-  bool check_interrupts() noexcept { return frame::check_interrupts(); }
   bool check_interrupts_after_callback() noexcept { return frame::check_interrupts(); }
-  // Raises with `raise_error` (one of frame's raise_* helpers); false.
-  template <class Raise>
-  bool raise(Raise raise_error) noexcept {
-    return raise_error();
-  }
 };
 
 }  // namespace solosim

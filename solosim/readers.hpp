@@ -29,26 +29,10 @@ inline bool typed_2d(const frame::numeric_input& in) noexcept {
   return frame::get_item(in.object(), i, j);
 }
 
-struct typed_inputs {
-  // A signal element as read: the widened value.
+// Signals read as doubles: the comparisons, float() and int() of the
+// widened value (typed_inputs here, and other loops' typed readers).
+struct double_signals {
   using signal = double;
-
-  const frame::numeric_input& entries;
-  const frame::numeric_input& exits;
-  const frame::numeric_input& prices;
-
-  static bool read(const frame::numeric_input& in, int32_t i, int32_t j, double* out) noexcept {
-    if (in.get(i, j, out)) [[likely]]
-      return true;
-    // Out of bounds on a 2-D array: Python indexing raises. Should it ever
-    // return an element, it is taken by float conversion.
-    frame::ref o = frame::ref::steal(read_missed(in, i, j));
-    return o && frame::to_double(o.get(), out);
-  }
-
-  bool price(int32_t i, int32_t j, double* out) const noexcept { return read(prices, i, j, out); }
-  bool entry(int32_t i, int32_t j, signal* out) const noexcept { return read(entries, i, j, out); }
-  bool exit(int32_t i, int32_t j, signal* out) const noexcept { return read(exits, i, j, out); }
 
   static bool nonzero(const signal& s, bool* out) noexcept {
     *out = s != 0.0;
@@ -67,6 +51,25 @@ struct typed_inputs {
   static bool to_int32(const signal& s, int32_t* out) noexcept {
     return frame::double_to_int32(s, out);
   }
+};
+
+struct typed_inputs : double_signals {
+  const frame::numeric_input& entries;
+  const frame::numeric_input& exits;
+  const frame::numeric_input& prices;
+
+  static bool read(const frame::numeric_input& in, int32_t i, int32_t j, double* out) noexcept {
+    if (in.get(i, j, out)) [[likely]]
+      return true;
+    // Out of bounds on a 2-D array: Python indexing raises. Should it ever
+    // return an element, it is taken by float conversion.
+    frame::ref o = frame::ref::steal(read_missed(in, i, j));
+    return o && frame::to_double(o.get(), out);
+  }
+
+  bool price(int32_t i, int32_t j, double* out) const noexcept { return read(prices, i, j, out); }
+  bool entry(int32_t i, int32_t j, signal* out) const noexcept { return read(entries, i, j, out); }
+  bool exit(int32_t i, int32_t j, signal* out) const noexcept { return read(exits, i, j, out); }
 };
 
 // A signal element of the general path: a typed read's value (obj null), or

@@ -2,6 +2,7 @@
 
 #include "rules/numpy_calls.hpp"
 #include "spreadsim/pair_engine.hpp"
+#include "spreadsim/parameters.hpp"
 #include "spreadsim/pair_settings.hpp"
 
 #include <cstdint>
@@ -10,40 +11,14 @@ namespace spreadsim {
 
 namespace {
 
-enum arg_index {
-  a_close, a_entries, a_exits, a_size, a_size_type, a_margin_rate, a_price_tick,
-  a_volume_multiple, a_prices, a_min_start_length, a_init_cash, a_commission, a_com_type,
-  a_slip_point, a_sl_stop, a_tp_stop, a_stop_mode, a_sl_trail, a_max_hold_bars,
-  a_leg_size_ratio, a_count
-};
-
+using namespace pair_args;
 namespace d = frame::defaults;
 
 // The four list defaults are single objects made at import and shared by
 // every call that omits them.
-constexpr frame::param params[] = {
-    {"close", frame::kind::array},
-    {"entries", frame::kind::array},
-    {"exits", frame::kind::array},
-    {"size", frame::kind::object, d::number(1.0)},
-    {"size_type", frame::kind::i32, d::integer(0)},
-    {"margin_rate", frame::kind::object, d::number_list(0.1, 0.1)},
-    {"price_tick", frame::kind::object, d::number_list(1.0, 1.0)},
-    {"volume_multiple", frame::kind::object, d::number_list(5.0, 5.0)},
-    {"prices", frame::kind::array, d::none()},
-    {"min_start_length", frame::kind::i32, d::integer(1)},
-    {"init_cash", frame::kind::f32, d::number(1000000.0)},
-    {"commission", frame::kind::object, d::number_list(1.0, 1.0)},
-    {"com_type", frame::kind::i32, d::integer(1)},
-    {"slip_point", frame::kind::f32, d::number(0.0)},
-    {"sl_stop", frame::kind::f32, d::number(0.0)},
-    {"tp_stop", frame::kind::f32, d::number(0.0)},
-    {"stop_mode", frame::kind::i32, d::integer(0)},
-    {"sl_trail", frame::kind::i32, d::integer(0)},
-    {"max_hold_bars", frame::kind::i32, d::integer(0)},
-    {"leg_size_ratio", frame::kind::object, d::number(1.0)},
-};
-static_assert(sizeof(params) / sizeof(params[0]) == a_count);
+constexpr auto params =
+    pair_parameters(frame::kind::array, {d::number_list(0.1, 0.1), d::number_list(1.0, 1.0),
+                                         d::number_list(5.0, 5.0), d::number_list(1.0, 1.0)});
 
 constexpr const char* doc =
     "配对交易回测引擎（加速版）。\n"
@@ -105,16 +80,7 @@ bool make_rows(int32_t n, frame::ref* rows, frame::f64_view* view) noexcept {
 
 bool read_settings(const frame::args& a, pair_settings* s) noexcept {
   s->size = a[a_size].obj;
-  s->size_type = a[a_size_type].i32;
-  s->warmup_bars = warmup_bars(a[a_min_start_length].i32);
-  s->init_cash = a[a_init_cash].f32;
-  s->com_type = a[a_com_type].i32;
-  s->slip_point = a[a_slip_point].f32;
-  s->sl_stop = a[a_sl_stop].f32;
-  s->tp_stop = a[a_tp_stop].f32;
-  s->stop_mode = a[a_stop_mode].i32;
-  s->sl_trail = a[a_sl_trail].i32;
-  s->max_hold_bars = a[a_max_hold_bars].i32;
+  scalar_settings(a, s);
   return normalise_leg_setting(a[a_margin_rate].obj, &s->margin_rate) &&
          normalise_leg_setting(a[a_price_tick].obj, &s->price_tick) &&
          normalise_leg_setting(a[a_volume_multiple].obj, &s->volume_multiple) &&
@@ -151,6 +117,6 @@ PyObject* pair_from_signals_body(const frame::args& a) noexcept {
 }  // namespace
 
 const frame::function_def pair_from_signals_def = {
-    "pair_from_signals", doc, params, a_count, 3, pair_from_signals_body};
+    "pair_from_signals", doc, params.data(), a_count, 3, pair_from_signals_body};
 
 }  // namespace spreadsim

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/binding.hpp"
+#include "spreadsim/parameters.hpp"
 
 #include <cstdint>
 
@@ -54,6 +55,23 @@ bool read_leg_size_ratio(PyObject* x, double ratio[2]) noexcept;
 // min_start_length <= 1.
 inline int32_t warmup_bars(int32_t min_start_length) noexcept {
   return min_start_length > 1 ? min_start_length - 1 : 0;
+}
+
+// The scalar settings of a call bound to the pair parameter table
+// (parameters.hpp): everything but size, the per-leg settings and the lot
+// ratio.
+inline void scalar_settings(const frame::args& a, pair_settings* s) noexcept {
+  using namespace pair_args;
+  s->size_type = a[a_size_type].i32;
+  s->warmup_bars = warmup_bars(a[a_min_start_length].i32);
+  s->init_cash = a[a_init_cash].f32;
+  s->com_type = a[a_com_type].i32;
+  s->slip_point = a[a_slip_point].f32;
+  s->sl_stop = a[a_sl_stop].f32;
+  s->tp_stop = a[a_tp_stop].f32;
+  s->stop_mode = a[a_stop_mode].i32;
+  s->sl_trail = a[a_sl_trail].i32;
+  s->max_hold_bars = a[a_max_hold_bars].i32;
 }
 
 }  // namespace spreadsim
