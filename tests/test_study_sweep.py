@@ -255,7 +255,8 @@ class Stream:
 
 
 @pytest.mark.parametrize("progress, tty, shown", [
-    (None, False, False), (None, True, True), (True, False, True), (False, True, False)])
+    (True, False, False), (True, True, True), ("always", False, True), (False, True, False),
+    (None, True, False)])
 def test_when_the_bar_is_shown(monkeypatch, progress, tty, shown):
     monkeypatch.setattr(sys, "stderr", Stream(tty))
     assert progress_bars.wanted(progress) is shown
@@ -263,7 +264,7 @@ def test_when_the_bar_is_shown(monkeypatch, progress, tty, shown):
 
 def test_a_forced_bar_counts_configurations(close, capsys):
     pytest.importorskip("tqdm")
-    study.sweep(crossover, GRID, close, workers=2, progress=True)
+    study.sweep(crossover, GRID, close, workers=2, progress="always")
     err = capsys.readouterr().err
     assert "sweep" in err and "6/6" in err and "config" in err
     study.sweep(crossover, GRID, close, workers=2)  # stderr is no terminal here
@@ -273,7 +274,7 @@ def test_a_forced_bar_counts_configurations(close, capsys):
 def test_a_forced_bar_without_tqdm_names_the_extra(close, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     with pytest.raises(ImportError, match=r"quorra-accel\[study\]"):
-        study.sweep(crossover, GRID, close, progress=True)
+        study.sweep(crossover, GRID, close, progress="always")
     with pytest.raises(TypeError, match="progress"):
         study.sweep(crossover, GRID, close, progress="yes")
 

@@ -1,8 +1,8 @@
 """The sweep's progress bar.
 
-``progress=None`` (the default) shows a bar when standard error is a
-terminal or the code runs in a Jupyter notebook; ``True`` shows one anyway
-(needs tqdm, the `study` extra), ``False`` never does.
+``progress=True`` (the default) shows a bar when standard error is a
+terminal or the code runs in a Jupyter notebook; ``"always"`` shows one
+anyway (needs tqdm, the `study` extra); ``False`` (or None) never does.
 """
 
 from __future__ import annotations
@@ -30,12 +30,14 @@ def in_notebook() -> bool:
 
 
 def wanted(progress) -> bool:
-    if progress is None:
+    if progress is True:
         isatty = getattr(sys.stderr, "isatty", None)
         return bool(isatty and isatty()) or in_notebook()
-    if not isinstance(progress, bool):
-        raise TypeError(f"progress must be None, True or False, not {type(progress).__name__}")
-    return progress
+    if progress == "always":
+        return True
+    if progress is None or progress is False:
+        return False
+    raise TypeError(f"progress must be True, False or 'always', not {progress!r}")
 
 
 def bar(total: int, progress, desc: str):
@@ -45,7 +47,7 @@ def bar(total: int, progress, desc: str):
     try:
         from tqdm.auto import tqdm
     except ImportError:
-        if progress is None:
+        if progress is True:  # shown where it can be, and it cannot
             return _NoBar()
         raise ImportError("the progress bar needs tqdm: pip install 'quorra-accel[study]' "
                           "(or pip install tqdm)") from None

@@ -295,7 +295,7 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
     return outcomes, [o[2]._with_close(frame) for o in kept]
 
 
-def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=None,
+def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
           keep=0) -> SweepResult:
     """Run `strategy` over every configuration of `grid` and tabulate the
     statistics.
@@ -313,8 +313,8 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     - `client`: a ``dask.distributed.Client`` or a scheduler address; the
       configurations then run as Dask tasks on its workers (the `dask`
       extra). Give `workers` or `client`, not both.
-    - `progress`: None shows a bar (tqdm) when stderr is a terminal or in a
-      notebook; True always; False never.
+    - `progress`: True shows a bar (tqdm) when stderr is a terminal or in a
+      notebook; "always" in any case; False never.
     - `keep`: also keep the `keep` best Backtests by "Total Return [%]" as
       ``result.best`` (best first).
 
