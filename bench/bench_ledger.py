@@ -20,10 +20,10 @@ import resource
 import subprocess
 import sys
 import threading
-import time
 
 import numpy as np
 
+from bench_holdreturn import best_of  # this folder is on the path
 from quorra.accel import ledger, solosim
 
 N, M = 1_000_000, 10
@@ -45,15 +45,6 @@ def solo_inputs(n=N, m=M, seed=7, density=0.01):
 SETTINGS = dict(size=1, size_type=0, margin_rate=0.1, price_tick=1.0, volume_multiple=10.0,
                 commission=1.0, com_type=1, init_cash=1e9, sl_stop=0.005, tp_stop=0.01,
                 stop_mode=2)
-
-
-def best_of(repeat, fn):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def show(label, seconds, figure):

@@ -27,6 +27,8 @@ class interrupt_budget {
     left_ = interrupt_period;
     return true;
   }
+  // Work left before the next check is due (at least 1).
+  int64_t left() const noexcept { return left_; }
   // Checks when due, with the lock held. False with the handler's exception
   // when a check ran and a handler raised.
   bool spend(int64_t work) noexcept { return !due(work) || check_interrupts(); }

@@ -75,7 +75,7 @@ class bar_loop {
       // The contracts in stretches that end where the next check for
       // pending signals is due (a whole bar, unless it is due within it).
       for (int32_t j0 = 0; j0 < m;) {
-        const int32_t j1 = m - j0 > cells_left_ ? j0 + int32_t(cells_left_) : m;
+        const int32_t j1 = m - j0 > budget_.left() ? j0 + int32_t(budget_.left()) : m;
         for (int32_t j = j0; j < j1; ++j)
           if (!trade_cell(i, j)) return false;
         if (!checked(j1 - j0)) return false;
@@ -88,13 +88,7 @@ class bar_loop {
 
  private:
   // Counts work towards the next check for pending signals.
-  bool checked(int64_t cells) noexcept {
-    cells_left_ -= cells;
-    if (cells_left_ > 0) [[likely]]
-      return true;
-    cells_left_ = frame::interrupt_period;
-    return rules_.check_interrupts();
-  }
+  bool checked(int64_t cells) noexcept { return !budget_.due(cells) || rules_.check_interrupts(); }
 
   // One contract on one bar after the warm-up: an entry when flat, the
   // holding rules when open, then its row.
@@ -360,7 +354,7 @@ class bar_loop {
   bool maintains_stops_ = false;
   int32_t m_ = 0;
   int32_t warm_ = 0;  // bars before this one do not trade
-  int64_t cells_left_ = frame::interrupt_period;  // before the next check
+  frame::interrupt_budget budget_;
   static constexpr int callbacks_per_check = 8;
   int callbacks_since_check_ = 0;
 
