@@ -26,11 +26,14 @@ class history_arrays {
   frame::storage<solosim::history_target> targets_;
 };
 
-// numpy.zeros(shape) or numpy.empty(shape) of float64, called through the
-// numpy module itself (not the C API's allocation, which the kernel backs
-// with small pages here: large results fault in several times slower).
-// New reference or nullptr.
-PyObject* new_float64(const char* maker, Py_ssize_t rows, Py_ssize_t cols = -1) noexcept;
+// A new C-contiguous float64 array of shape (rows,) or (rows, cols), zeroed
+// or uninitialised, made by NumPy's own constructors (PyArray_Zeros and
+// PyArray_Empty, what numpy.zeros and numpy.empty call), so its size and
+// dtype are the ones asked for whatever the numpy module's names are bound
+// to. Zeroed arrays come from calloc, whose pages the kernel zeroes lazily.
+// New reference, or nullptr with MemoryError (or ValueError for a size
+// beyond the address space).
+PyObject* new_float64(bool zeroed, Py_ssize_t rows, Py_ssize_t cols = -1) noexcept;
 
 // The first element of a new 1-D float64 array.
 inline double* curve_data(PyObject* array) noexcept {

@@ -83,7 +83,7 @@ bool make_trade_dtypes() noexcept {
   return g_pair_dtype != nullptr;
 }
 
-PyObject* new_curve(Py_ssize_t n) noexcept { return new_float64("empty", n); }
+PyObject* new_curve(Py_ssize_t n) noexcept { return new_float64(false, n); }
 
 PyObject* make_result(const recorder& rec, bool pair, double total_fee, run_result r) noexcept {
   frame::ref equity = frame::ref::steal(r.equity);

@@ -187,9 +187,9 @@ PyObject* solo_body(const frame::args& a) noexcept {
   history_arrays histories;
   if (want_histories && !histories.create(in.m, in.n)) return nullptr;
 
-  run_result result{new_curve(in.n), new_curve(in.n), nullptr};
-  frame::ref equity = frame::ref::steal(result.equity);
-  frame::ref value = frame::ref::steal(result.value);
+  run_result result{};
+  frame::ref equity = frame::ref::steal(new_curve(in.n));
+  frame::ref value = equity ? frame::ref::steal(new_curve(in.n)) : frame::ref();
   if (!equity || !value) return nullptr;
   recorder rec;
   if (!rec.allocate(in.m, in.close.view(), multiple.get(), curve_data(equity.get()),

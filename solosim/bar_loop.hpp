@@ -212,10 +212,7 @@ class bar_loop {
     *result = rules_.callback(cb, i, dir, entry_price_[j], price, ref, distance,
                               lists_.price_tick[j], lists_.volume_multiple[j], current_size_[j],
                               args, n_args);
-    // A slow callback must not delay a Ctrl-C: a check after every few
-    // callbacks (one after each would cost as much as a fast callback).
-    if (++callbacks_since_check_ < callbacks_per_check) return true;
-    callbacks_since_check_ = 0;
+    // A slow callback must not delay a Ctrl-C: a check after each one.
     return rules_.check_interrupts_after_callback();
   }
 
@@ -355,8 +352,6 @@ class bar_loop {
   int32_t m_ = 0;
   int32_t warm_ = 0;  // bars before this one do not trade
   frame::interrupt_budget budget_;
-  static constexpr int callbacks_per_check = 8;
-  int callbacks_since_check_ = 0;
 
   // The shared account.
   double current_cash_ = 0.0;

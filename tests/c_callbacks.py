@@ -7,7 +7,9 @@ import shutil
 import subprocess
 
 SOURCE = r"""
+#include <errno.h>
 #include <stdint.h>
+#include <time.h>
 #include <unistd.h>
 
 /* A stop args[0] ticks from the reference (none without arguments). */
@@ -23,6 +25,25 @@ double sleepy_stop(int64_t bar, int64_t direction, double entry_price, double pr
                    double ref_price, double distance, double tick, double multiple,
                    double size, const double *args, int64_t n_args) {
   usleep(n_args > 0 ? (useconds_t)args[0] : 100);
+  return 1000.0 * tick;
+}
+
+/* Sleeps args[0] microseconds whatever signals arrive meanwhile (a signal
+   cuts usleep short), keeps the stop far away, and counts its calls in
+   sleepy_calls, for a test to read while a run is under way. */
+int64_t sleepy_calls = 0;
+
+double counted_sleepy_stop(int64_t bar, int64_t direction, double entry_price, double price,
+                           double ref_price, double distance, double tick, double multiple,
+                           double size, const double *args, int64_t n_args) {
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  const long long ns = until.tv_nsec + 1000LL * (long long)(n_args > 0 ? args[0] : 100);
+  until.tv_sec += ns / 1000000000LL;
+  until.tv_nsec = ns % 1000000000LL;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
+  }
+  __atomic_add_fetch(&sleepy_calls, 1, __ATOMIC_SEQ_CST);
   return 1000.0 * tick;
 }
 """

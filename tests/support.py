@@ -1,7 +1,11 @@
 """Helpers shared by the test modules: the outcome of a call, exact bit
-comparison of float64 arrays, and native stop callbacks made with ctypes."""
+comparison of float64 arrays, native stop callbacks made with ctypes, and
+scripts run in a fresh interpreter."""
 
 import ctypes
+import signal
+import subprocess
+import sys
 
 import numpy as np
 
@@ -54,3 +58,21 @@ def assert_same_arrays(got, want):
     for g, w in zip(got, want):
         assert type(g) is np.ndarray and g.dtype == np.float64 and g.flags.c_contiguous
         assert same_bits(g, w)
+
+
+# First lines of a script that is to be interrupted: a process started with
+# SIGINT ignored (under nohup, or as a background job of a shell) inherits
+# that and would never raise KeyboardInterrupt.
+RESTORE_SIGINT = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
+
+def run_script(script, *argv, sigint_ignored=False, timeout=120):
+    """Runs `script` with `argv` in a fresh interpreter, SIGINT ignored when
+    asked (as a nohup or background start leaves it); the CompletedProcess,
+    its output as text."""
+    def ignore_sigint():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    return subprocess.run([sys.executable, "-c", script, *map(str, argv)], capture_output=True,
+                          text=True, timeout=timeout,
+                          preexec_fn=ignore_sigint if sigint_ignored else None)

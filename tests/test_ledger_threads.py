@@ -5,7 +5,6 @@ a Python thread keeps running while a call is under way, and Ctrl-C
 
 import concurrent.futures
 import ctypes
-import subprocess
 import sys
 import textwrap
 import threading
@@ -15,7 +14,7 @@ import pytest
 
 import c_callbacks
 from quorra.accel import ledger, solosim
-from support import assert_same_arrays, native_callback
+from support import RESTORE_SIGINT, assert_same_arrays, native_callback, run_script
 from test_ledger_properties import assert_same_result
 
 N, M = 20000, 4
@@ -174,7 +173,7 @@ def test_the_probe_sees_a_call_that_holds_the_lock():
 
 # ---- Ctrl-C ----
 
-PRELUDE = """
+PRELUDE = RESTORE_SIGINT + """
 import ctypes, subprocess, sys, threading, time
 import numpy as np
 from quorra.accel import ledger
@@ -227,22 +226,21 @@ try:
     result = call()
 except KeyboardInterrupt:
     caught = time.monotonic()
-    print("KeyboardInterrupt", caught - float(sender.stdout.readline()))
+    print("KeyboardInterrupt", "partial" if "result" in globals() else "nothing")
 else:
     print("finished")
 sender.kill()
 """
 
 
+# Each run takes many times the moment the signal comes (how long it takes
+# to arrive is measured by bench/bench_interrupts.py).
+@pytest.mark.parametrize("sigint", ["default", "ignored at start"])
 @pytest.mark.parametrize("run", list(RUNS))
-def test_sigint_ends_a_long_call(run, c_stop_library):
+def test_sigint_ends_a_long_call(run, sigint, c_stop_library):
     if "native" in run and c_stop_library is None:
         pytest.skip("no C compiler")
     script = PRELUDE + textwrap.dedent(RUNS[run]) + MAIN
-    done = subprocess.run([sys.executable, "-c", script, str(c_stop_library)],
-                          capture_output=True, text=True, timeout=120)
+    done = run_script(script, c_stop_library, sigint_ignored=sigint != "default")
     assert done.returncode == 0, done.stderr
-    outcome, *latency = done.stdout.split()
-    assert outcome == "KeyboardInterrupt", done.stdout
-    # well within a second even on a loaded machine
-    assert float(latency[0]) < 1.0
+    assert done.stdout.split() == ["KeyboardInterrupt", "nothing"], done.stdout
