@@ -76,4 +76,11 @@ bool raise_shape(const char* name, const input_array& got, const npy_intp* want,
   return false;
 }
 
+bool raise_pair_dimensions(const input_array& close) noexcept {
+  PyErr_Format(PyExc_ValueError,
+               "close must be two-dimensional (bars x legs, shape (n, 2)), got %d dimensions",
+               close.ndim());
+  return false;
+}
+
 }  // namespace ledger

@@ -37,4 +37,8 @@ class input_array {
 [[gnu::cold]] bool raise_shape(const char* name, const input_array& got, const npy_intp* want,
                                int want_ndim) noexcept;
 
+// ValueError for a pair's close without bars (0-d): "close must be
+// two-dimensional (bars x legs, shape (n, 2)), got 0 dimensions".
+[[gnu::cold]] bool raise_pair_dimensions(const input_array& close) noexcept;
+
 }  // namespace ledger

@@ -7,6 +7,7 @@
 
 #include "frame/errors.hpp"
 #include "frame/unlocked.hpp"
+#include "ledger/lot_faults.hpp"
 #include "rules/sizing.hpp"
 #include "rules/stops.hpp"
 #include "spreadsim/pair_settings.hpp"
@@ -30,7 +31,8 @@ class native_rules {
     const rules::lot_count c = rules::count_lots(price, size, size_type, cash, margin_rate,
                                                  multiple);
     if (c.fault != rules::size_fault::none) [[unlikely]] {
-      lock_.locked([&] { rules::raise_size_fault(c); });
+      lock_.locked(
+          [&] { raise_lot_fault(c, price, size, size_type, cash, margin_rate, multiple); });
       return false;
     }
     *lots = c.lots;

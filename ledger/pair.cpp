@@ -67,8 +67,9 @@ struct pair_arrays {
 
 bool take_arrays(const frame::args& a, pair_arrays* in) noexcept {
   if (!in->close.take(a[a_close].obj, "close")) return false;
+  if (in->close.ndim() == 0) return raise_pair_dimensions(in->close);
   if (in->close.ndim() != 2 || in->close.shape(1) != 2) {
-    const npy_intp want[2] = {in->close.ndim() >= 1 ? in->close.shape(0) : 0, 2};
+    const npy_intp want[2] = {in->close.shape(0), 2};
     return raise_shape("close", in->close, want, 2);
   }
   const npy_intp rows[2] = {in->close.shape(0), 2};
@@ -122,7 +123,7 @@ bool take_settings(const frame::args& a, spreadsim::pair_settings* s,
     x.legs->v[1] = values[1];
   }
   if (!leg_ratio(a[a_leg_size_ratio].obj, s->ratio)) return false;
-  if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return false;
+  if (!check_single_settings(a)) return false;
   s->size = nullptr;  // the legs' sizes come from `sizes`
   spreadsim::scalar_settings(a, s);
   return true;

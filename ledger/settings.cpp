@@ -3,6 +3,8 @@
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
 #include "frame/refs.hpp"
+#include "solosim/parameters.hpp"
+#include "spreadsim/parameters.hpp"
 
 #include <cmath>
 
@@ -17,19 +19,63 @@ const char* rule_text(bound b) noexcept {
   return b == bound::positive ? "must be finite and > 0" : "must be finite and >= 0";
 }
 
-// `arg` as a 0-d or 1-d float64 array of real numbers. New reference, or
-// nullptr with TypeError naming `name`.
+bool real_kind(char kind) noexcept { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+
+// An element of an object array that float() reads as a real number: a
+// Decimal, a Fraction, any number but a complex one (strings are not
+// numbers, though float() would parse them).
+bool real_object(PyObject* o) noexcept { return PyNumber_Check(o) && !PyComplex_Check(o); }
+
+[[gnu::cold]] PyObject* raise_not_numbers(PyObject* arg, const char* name) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s must be a number or a sequence of numbers, got %.200s", name,
+               Py_TYPE(arg)->tp_name);
+  return nullptr;
+}
+
+// `arg` as a 0-d or 1-d float64 array of real numbers: numeric dtypes cast,
+// objects that are real numbers (Decimal, Fraction) read with float() as
+// init_cash is. New reference, or nullptr with TypeError naming `name`.
 PyObject* as_numbers(PyObject* arg, const char* name) noexcept {
   frame::ref any = frame::ref::steal(PyArray_FromAny(arg, nullptr, 0, 0, 0, nullptr));
   if (!any) return nullptr;
   const char kind = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(any.get()))->kind;
-  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-    PyErr_Format(PyExc_TypeError, "%s must be a number or a sequence of numbers, got %.200s",
-                 name, Py_TYPE(arg)->tp_name);
-    return nullptr;
+  if (kind == 'O') {
+    any = frame::ref::steal(PyArray_FromAny(any.get(), nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    if (!any) return nullptr;
+    auto* objects = reinterpret_cast<PyArrayObject*>(any.get());
+    PyObject* const* items = static_cast<PyObject* const*>(PyArray_DATA(objects));
+    for (npy_intp k = 0; k < PyArray_SIZE(objects); ++k)
+      if (items[k] == nullptr || !real_object(items[k])) return raise_not_numbers(arg, name);
+  } else if (!real_kind(kind)) {
+    return raise_not_numbers(arg, name);
   }
   return PyArray_FromAny(any.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
                          NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr);
+}
+
+// A number given alone (not a sequence): one value for every slot.
+bool one_number(PyObject* arg) noexcept {
+  if (PyFloat_Check(arg) || PyLong_Check(arg) || PyArray_IsScalar(arg, Number)) return true;
+  if (PyArray_Check(arg)) return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arg)) == 0;
+  return real_object(arg) && !PySequence_Check(arg);
+}
+
+// A single-precision setting as the run keeps it, after rounding: within
+// `b`, or when there is no bound, anything but an infinity. ValueError
+// naming the setting otherwise.
+bool check_single(PyObject* given_object, float rounded, const char* name,
+                  const bound* b) noexcept {
+  if (b != nullptr ? within(rounded, *b) : !std::isinf(rounded)) return true;
+  double given;
+  if (!frame::to_double(given_object, &given)) return false;
+  if (b != nullptr ? within(given, *b) : !std::isinf(given)) {
+    frame::ref value = frame::ref::steal(PyFloat_FromDouble(given));
+    if (value)
+      PyErr_Format(PyExc_ValueError, "%s %R is beyond single precision, in which the run keeps it",
+                   name, value.get());
+    return false;
+  }
+  return raise_value(name, -1, given, b != nullptr ? rule_text(*b) : "must not be infinite");
 }
 
 }  // namespace
@@ -80,26 +126,44 @@ bool per_slot(PyObject* arg, const char* name, Py_ssize_t slots, const char* wha
   return true;
 }
 
-bool check_init_cash(PyObject* given_object, float rounded) noexcept {
-  if (within(rounded, bound::positive)) return true;
-  double given;
-  if (!frame::to_double(given_object, &given)) return false;
-  if (within(given, bound::positive)) {
-    frame::ref value = frame::ref::steal(PyFloat_FromDouble(given));
-    if (value)
-      PyErr_Format(PyExc_ValueError,
-                   "init_cash %R is beyond single precision, in which the run keeps it",
-                   value.get());
+bool check_single_settings(const frame::args& a) noexcept {
+  using namespace solosim::solo_args;
+  static_assert(a_init_cash == int(spreadsim::pair_args::a_init_cash) &&
+                a_slip_point == int(spreadsim::pair_args::a_slip_point));
+  // An infinite slippage would fill at an infinite price; NaN and values
+  // <= 0 are no slippage, as in the engines.
+  const bound cash = bound::positive;
+  return check_single(a[a_init_cash].obj, a[a_init_cash].f32, "init_cash", &cash) &&
+         check_single(a[a_slip_point].obj, a[a_slip_point].f32, "slip_point", nullptr);
+}
+
+bool check_callback_objects(const frame::args& a) noexcept {
+  using namespace solosim::solo_args;
+  struct address {
+    int index;
+    const char* name;
+  };
+  for (const address x : {address{a_sl_callback_addr, "sl_callback_addr"},
+                          address{a_tp_callback_addr, "tp_callback_addr"}}) {
+    PyObject* given = a[x.index].obj;
+    if (!PyFloat_Check(given) && !PyBool_Check(given) && !PyArray_IsScalar(given, Floating) &&
+        !PyArray_IsScalar(given, Bool))
+      continue;
+    const double v = PyFloat_AsDouble(given);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == 0.0) continue;
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be an int, the address of a native callback (0 for none), got %.200s",
+                 x.name, Py_TYPE(given)->tp_name);
     return false;
   }
-  return raise_value("init_cash", -1, given, rule_text(bound::positive));
+  return true;
 }
 
 bool leg_ratio(PyObject* arg, double ratio[2]) noexcept {
   frame::storage<double> values;
   ratio[1] = 1.0;
-  if (PyFloat_Check(arg) || PyLong_Check(arg) || PyArray_IsScalar(arg, Number) ||
-      (PyArray_Check(arg) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arg)) == 0)) {
+  if (one_number(arg)) {
     if (!per_slot(arg, "leg_size_ratio", 1, "legs", bound::positive, &values)) return false;
     ratio[0] = values[0];
     return true;

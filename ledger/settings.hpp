@@ -3,6 +3,7 @@
 // and in range; the starting cash; the pair's lot ratio.
 #pragma once
 
+#include "frame/function.hpp"
 #include "frame/storage.hpp"
 
 #include <cstdint>
@@ -22,9 +23,17 @@ enum class bound : uint8_t {
 bool per_slot(PyObject* arg, const char* name, Py_ssize_t slots, const char* what, bound b,
               frame::storage<double>* out) noexcept;
 
-// The starting cash as the run keeps it, in single precision: finite and
-// > 0 after rounding. ValueError naming the given value otherwise.
-bool check_init_cash(PyObject* given, float rounded) noexcept;
+// The single-precision settings of solo and pair as the run keeps them,
+// after rounding: init_cash finite and > 0, slip_point not infinite (NaN
+// and values <= 0 are no slippage, as in the engines). ValueError
+// naming the setting and the given value otherwise.
+bool check_single_settings(const frame::args& a) noexcept;
+
+// sl_callback_addr and tp_callback_addr given as a float or a bool (Python
+// or NumPy): only a value of exactly 0 (no callback) is taken; any other is
+// TypeError naming the parameter, since its integer conversion would
+// truncate 0.9 into "no callback" and make True the address 1.
+bool check_callback_objects(const frame::args& a) noexcept;
 
 // leg_size_ratio: a number sets leg A's ratio (B stays 1.0); a sequence of
 // two numbers sets both. Each finite and > 0.

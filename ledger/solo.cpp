@@ -177,10 +177,10 @@ PyObject* solo_body(const frame::args& a) noexcept {
   solosim::contract_lists lists;
   frame::storage<double> multiple;
   if (!take_lists(a, in.m, &lists, &multiple)) return nullptr;
-  if (!check_init_cash(a[a_init_cash].obj, a[a_init_cash].f32)) return nullptr;
+  if (!check_single_settings(a)) return nullptr;
   solosim::run_settings s = solosim::scalar_settings(a);
   solosim::callback_blocks blocks;
-  if (!blocks.prepare(a, &s)) return nullptr;
+  if (!check_callback_objects(a) || !blocks.prepare(a, &s)) return nullptr;
 
   const int want_histories = PyObject_IsTrue(a[a_histories].obj);
   if (want_histories < 0) return nullptr;
