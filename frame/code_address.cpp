@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace frame {
 namespace {
@@ -26,19 +28,39 @@ uint64_t parse_hex(const char*& p, const char* end) noexcept {
   return v;
 }
 
-// One line of the map: "start-end perms offset dev inode path". True when it
-// covers `address` with execute permission.
-bool line_covers(const char* p, const char* end, uint64_t address) noexcept {
-  const uint64_t start = parse_hex(p, end);
-  if (p >= end || *p != '-') return false;
-  ++p;
-  const uint64_t stop = parse_hex(p, end);
-  if (end - p < 4 || *p != ' ') return false;
-  return address >= start && address < stop && p[3] == 'x';
+// The executable ranges of the map as last read, sorted by start (the map
+// lists them in address order), so an address inside one needs no read of
+// the map. Refilled by every read; a range unmapped since then stays
+// trusted until the next read, which only an address outside them makes.
+struct range {
+  uint64_t start, stop;
+};
+constexpr size_t max_ranges = 4096;  // more are still found by the read itself
+range g_ranges[max_ranges];
+size_t g_range_count = 0;
+std::mutex g_ranges_mutex;  // the ledger checks addresses on many threads
+
+bool in_known_range(uint64_t address) noexcept {
+  const range* const begin = g_ranges;
+  const range* after = std::upper_bound(begin, begin + g_range_count, address,
+                                        [](uint64_t a, const range& r) { return a < r.start; });
+  return after != begin && address < after[-1].stop;
 }
 
-// Reads the file through a fixed buffer line by line. -1 when it cannot be
-// read, else whether some line covers the address.
+// One line of the map: "start-end perms offset dev inode path". True when it
+// parses and has execute permission, with its range in *r.
+bool executable_line(const char* p, const char* end, range* r) noexcept {
+  r->start = parse_hex(p, end);
+  if (p >= end || *p != '-') return false;
+  ++p;
+  r->stop = parse_hex(p, end);
+  if (end - p < 4 || *p != ' ') return false;
+  return p[3] == 'x';
+}
+
+// Reads the file through a fixed buffer line by line, keeping its
+// executable ranges. -1 when it cannot be read, else whether some range
+// covers the address.
 int scan_map(uint64_t address) noexcept {
   int fd;
   do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
@@ -47,6 +69,7 @@ int scan_map(uint64_t address) noexcept {
   char buf[8192];
   size_t held = 0;
   int found = 0;
+  g_range_count = 0;
   for (;;) {
     const ssize_t got = read(fd, buf + held, sizeof buf - held);
     if (got < 0 && errno == EINTR) continue;
@@ -55,13 +78,17 @@ int scan_map(uint64_t address) noexcept {
     const char* line = buf;
     const char* const stop = buf + held;
     while (const char* nl = static_cast<const char*>(std::memchr(line, '\n', stop - line))) {
-      if (line_covers(line, nl, address)) found = 1;
+      range r;
+      if (executable_line(line, nl, &r)) {
+        if (address >= r.start && address < r.stop) found = 1;
+        const bool in_order = g_range_count == 0 || g_ranges[g_range_count - 1].stop <= r.start;
+        if (g_range_count < max_ranges && in_order) g_ranges[g_range_count++] = r;
+      }
       line = nl + 1;
     }
     held = static_cast<size_t>(stop - line);
     std::memmove(buf, line, held);
     if (held == sizeof buf) held = 0;  // a line longer than the buffer holds no address range
-    if (found) break;
   }
   close(fd);
   return found;
@@ -69,7 +96,10 @@ int scan_map(uint64_t address) noexcept {
 
 }  // namespace
 
-bool is_code_address(uint64_t address) noexcept { return scan_map(address) != 0; }
+bool is_code_address(uint64_t address) noexcept {
+  const std::lock_guard<std::mutex> hold(g_ranges_mutex);
+  return in_known_range(address) || scan_map(address) != 0;
+}
 
 bool check_callback_address(const char* param, int64_t address) noexcept {
   if (address == 0 || is_code_address(static_cast<uint64_t>(address))) return true;

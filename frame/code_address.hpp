@@ -8,8 +8,9 @@ namespace frame {
 
 // True when `address` lies in a mapping of this process that may be
 // executed (a shared library's code, a ctypes or JIT trampoline). Reads the
-// process's memory map (once per call). Where no map can be read, every
-// address is taken on trust.
+// process's memory map for an address outside the executable ranges its
+// last read found (so checks of the same callbacks read it once). Where no
+// map can be read, every address is taken on trust.
 bool is_code_address(uint64_t address) noexcept;
 
 // A nonzero callback address that is not executable code: false with

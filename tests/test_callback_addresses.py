@@ -72,3 +72,32 @@ def test_a_numba_cfunc():
         return 2.0 * tick
 
     assert position_column(sl_callback_addr=stop.address) == [1.0, 1.0, 1.0, 0.0, 0.0]
+
+
+# ---- the known executable ranges ----
+
+@pytest.mark.parametrize("engine", ["from_signals", "ledger.solo"])
+def test_mappings_made_after_earlier_checks_are_judged_by_their_own_rights(c_stops, engine):
+    import mmap
+
+    from quorra.accel import ledger
+    run = solosim.from_signals if engine == "from_signals" else ledger.solo
+    no_entries = np.zeros_like(ENTRIES)  # the address is checked, never called
+    # A check of code already mapped: its ranges are known from then on.
+    run(CLOSE, no_entries, EXITS, **SETTINGS,
+        sl_callback_addr=c_callbacks.address(c_stops, "fixed_stop"))
+    pages, keep = [], []
+    try:
+        for extra in (mmap.PROT_EXEC, 0):
+            pages.append(mmap.mmap(-1, mmap.PAGESIZE,
+                                   prot=mmap.PROT_READ | mmap.PROT_WRITE | extra))
+            keep.append(ctypes.c_char.from_buffer(pages[-1]))
+        code, data = (ctypes.addressof(k) for k in keep)
+        run(CLOSE, no_entries, EXITS, **SETTINGS, sl_callback_addr=code)
+        text = f"sl_callback_addr 0x{data:x} is not the address of executable code"
+        with pytest.raises(ValueError, match=f"^{re.escape(text)}$"):
+            run(CLOSE, no_entries, EXITS, **SETTINGS, sl_callback_addr=data)
+    finally:
+        del keep[:]
+        for page in pages:
+            page.close()
