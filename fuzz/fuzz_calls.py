@@ -8,7 +8,9 @@ misbehave, object arrays, zero-size arrays, huge zero-stride virtual arrays,
 non-contiguous, read-only, unaligned and byte-swapped views, wrong
 dimensions), and sometimes a replaced module attribute (calculate_size,
 calculate_commission, calc_holdreturn, np) that raises, returns non-numbers,
-resizes an input or calls the engine again. Any Python exception is a valid
+resizes an input or calls the engine again, or a replaced constructor of
+numpy itself (numpy.empty, zeros, array, asarray) that returns a short
+array, another dtype or layout, or raises. Any Python exception is a valid
 outcome; a crash or a sanitizer report is a finding.
 
 Run it with tools/sanitize.sh --fuzz SECONDS (or --fuzz-only SECONDS to
@@ -29,6 +31,7 @@ import warnings
 
 import atheris
 import fuzz_values
+import numpy as np
 
 from quorra.accel import holdreturn, ledger, solosim, spreadsim
 
@@ -72,6 +75,9 @@ REPLACEABLE = {
     "spreadsim": ["calculate_size", "np"],
     "ledger": ["np"],
 }
+# numpy's own constructors a call may find rebound (by the caller's code or
+# a test's monkeypatch): results made through the C API must not notice.
+NUMPY_REPLACEABLE = ["empty", "zeros", "array", "asarray"]
 
 
 @contextlib.contextmanager
@@ -118,6 +124,9 @@ def one_call(fdp, called=None):
         for _ in range(fdp.ConsumeIntInRange(0, 3) // 2):
             attr = fdp.PickValueInList(REPLACEABLE[short])
             stack.enter_context(replaced(module, attr, gen.replacement(attr)))
+        if fdp.ConsumeIntInRange(0, 3) == 3:
+            attr = fdp.PickValueInList(NUMPY_REPLACEABLE)
+            stack.enter_context(replaced(np, attr, gen.wrong_constructor()))
         FUNCTIONS[short, name](*args, **kwargs)
 
 

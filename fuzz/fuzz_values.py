@@ -10,6 +10,9 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
 DELETED = object()  # a module attribute removed for the call
+# numpy's own constructors, for the stand-ins to use while numpy's names are
+# rebound to them.
+REAL_ZEROS = np.zeros
 
 EDGE_FLOATS = [0.0, -0.0, 1.0, -1.0, 2.0, 0.5, -0.5, 0.1, 100.0, 1e-200, 5e-324, 1e300,
                3.4e38, 3.5e38, 2.0**31, -2.0**31 - 1, float("nan"), float("inf"),
@@ -540,22 +543,29 @@ class Values:
             "zeros", "full", "nan", "float64", "asarray", "atleast_1d", "array", "ndarray")})
         if k == 1:
             del fake.float64
-        wrong = self.choice([
+        setattr(fake, self.choice(["zeros", "array", "asarray", "atleast_1d", "full"]),
+                self.wrong_constructor())
+        return fake
+
+    def wrong_constructor(self):
+        """An array constructor (zeros, empty, array...) that returns
+        something other than what numpy's would: a non-array, a short array,
+        another dtype, byte order or layout, a read-only or unaligned array,
+        or an exception."""
+        return self.choice([
             lambda *a, **kw: None,
             lambda *a, **kw: [0.0] * 6,
-            lambda shape, dtype=None: np.zeros(shape, dtype=np.float32),
-            lambda shape, dtype=None: np.zeros(shape, dtype=">f8"),
-            lambda shape, dtype=None: np.zeros(shape, order="F"),
-            lambda shape, dtype=None: np.zeros(shape)[:1],
-            lambda shape, dtype=None: np.zeros((2,) + np.atleast_1d(shape).tolist()[1:]),
-            lambda shape, dtype=None: np.zeros(shape).view(ArraySub),
+            lambda shape, dtype=None: REAL_ZEROS(shape, dtype=np.float32),
+            lambda shape, dtype=None: REAL_ZEROS(shape, dtype=">f8"),
+            lambda shape, dtype=None: REAL_ZEROS(shape, order="F"),
+            lambda shape, dtype=None: REAL_ZEROS(shape)[:1],
+            lambda shape, dtype=None: REAL_ZEROS((2,) + np.atleast_1d(shape).tolist()[1:]),
+            lambda shape, dtype=None: REAL_ZEROS(shape).view(ArraySub),
             lambda shape, dtype=None: self.read_only_zeros(shape),
             lambda shape, dtype=None: self.unaligned_zeros(shape),
             lambda *a, **kw: self.raise_fail(),
             lambda *a, **kw: self.array((self.pick(4), self.pick(8))),
         ])
-        setattr(fake, self.choice(["zeros", "array", "asarray", "atleast_1d", "full"]), wrong)
-        return fake
 
     @staticmethod
     def raise_fail():
@@ -563,11 +573,11 @@ class Values:
 
     @staticmethod
     def read_only_zeros(shape):
-        arr = np.zeros(shape)
+        arr = REAL_ZEROS(shape)
         arr.setflags(write=False)
         return arr
 
     @staticmethod
     def unaligned_zeros(shape):
-        rec = np.zeros(shape, dtype=[("pad", "u1"), ("v", "f8")])
+        rec = REAL_ZEROS(shape, dtype=[("pad", "u1"), ("v", "f8")])
         return rec["v"]
