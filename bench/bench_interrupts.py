@@ -1,10 +1,13 @@
 """How soon Ctrl-C ends a long call: SIGINT sent by another process half a
 second into each run, and the time from the signal to KeyboardInterrupt.
 
-Runs: from_signals on 20,000,000 bars x 2 contracts; the same with a native
-stop-loss callback that sleeps 1 ms a bar; pair_from_signals and ledger.pair
-on 20,000,000 bars; ledger.solo on 20,000,000 x 2; calc_holdreturn on
-4,000,000 bars with a 20,000-bar holding length. Each run is a fresh process.
+Runs: from_signals on 20,000,000 bars x 2 contracts; from_signals and
+ledger.solo with a native stop-loss callback that sleeps 1 ms a bar, and one
+that sleeps 200 ms (the signal comes during a callback: the figure is the
+rest of that callback and the check after it); pair_from_signals and
+ledger.pair on 20,000,000 bars; ledger.solo on 20,000,000 x 2;
+calc_holdreturn on 4,000,000 bars with a 20,000-bar holding length. Each run
+is a fresh process.
 
 Run: python bench/bench_interrupts.py [--repeat N]
 """
@@ -20,6 +23,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 PRELUDE = """
 import ctypes, os, signal, subprocess, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with it ignored
 import numpy as np
 from quorra.accel import holdreturn, ledger, solosim, spreadsim
 
@@ -46,6 +50,28 @@ RUNS = {
         entries = np.zeros((100_000, 1)); entries[0] = 1.0
         call = lambda: solosim.from_signals(close, entries, entries * 0, **flat,
                                             sl_callback_addr=address)
+    """,
+    "from_signals, 200 ms native callback": """
+        lib = ctypes.CDLL(sys.argv[1])
+        address = ctypes.cast(lib.slower_stop, ctypes.c_void_p).value
+        close = np.full((1000, 1), 100.0)
+        entries = np.zeros((1000, 1)); entries[0] = 1.0
+        call = lambda: solosim.from_signals(close, entries, entries * 0, **flat,
+                                            sl_callback_addr=address)
+    """,
+    "ledger.solo, 1 ms native callback": """
+        lib = ctypes.CDLL(sys.argv[1])
+        address = ctypes.cast(lib.slow_stop, ctypes.c_void_p).value
+        close = np.full((100_000, 1), 100.0)
+        entries = np.zeros((100_000, 1)); entries[0] = 1.0
+        call = lambda: ledger.solo(close, entries, entries * 0, sl_callback_addr=address)
+    """,
+    "ledger.solo, 200 ms native callback": """
+        lib = ctypes.CDLL(sys.argv[1])
+        address = ctypes.cast(lib.slower_stop, ctypes.c_void_p).value
+        close = np.full((1000, 1), 100.0)
+        entries = np.zeros((1000, 1)); entries[0] = 1.0
+        call = lambda: ledger.solo(close, entries, entries * 0, sl_callback_addr=address)
     """,
     "pair_from_signals 2e7": """
         pair = np.broadcast_to(np.array([100.0, 50.0]), (n, 2))
@@ -82,13 +108,31 @@ else:
     print("finished")
 """
 
+# The callbacks sleep through signals (a signal cuts usleep short, which
+# would end a callback at the signal and hide the delay being measured).
 SLOW_STOP = r"""
+#include <errno.h>
 #include <stdint.h>
-#include <unistd.h>
+#include <time.h>
+static void sleep_through(long us) {
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  long long ns = until.tv_nsec + 1000LL * us;
+  until.tv_sec += ns / 1000000000LL;
+  until.tv_nsec = ns % 1000000000LL;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
+  }
+}
 double slow_stop(int64_t bar, int64_t direction, double entry_price, double price,
                  double ref_price, double distance, double tick, double multiple,
                  double size, const double *args, int64_t n_args) {
-  usleep(1000);
+  sleep_through(1000);
+  return 1000.0 * tick;
+}
+double slower_stop(int64_t bar, int64_t direction, double entry_price, double price,
+                   double ref_price, double distance, double tick, double multiple,
+                   double size, const double *args, int64_t n_args) {
+  sleep_through(200000);
   return 1000.0 * tick;
 }
 """
