@@ -19,7 +19,10 @@ const char* rule_text(bound b) noexcept {
   return b == bound::positive ? "must be finite and > 0" : "must be finite and >= 0";
 }
 
-bool real_kind(char kind) noexcept { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+// bool, signed or unsigned integers, floats.
+bool real_kind(char kind) noexcept {
+  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+}
 
 // An element of an object array that float() reads as a real number: a
 // Decimal, a Fraction, any number but a complex one (strings are not
@@ -40,7 +43,8 @@ PyObject* as_numbers(PyObject* arg, const char* name) noexcept {
   if (!any) return nullptr;
   const char kind = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(any.get()))->kind;
   if (kind == 'O') {
-    any = frame::ref::steal(PyArray_FromAny(any.get(), nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    any = frame::ref::steal(
+        PyArray_FromAny(any.get(), nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
     if (!any) return nullptr;
     auto* objects = reinterpret_cast<PyArrayObject*>(any.get());
     PyObject* const* items = static_cast<PyObject* const*>(PyArray_DATA(objects));
@@ -71,8 +75,9 @@ bool check_single(PyObject* given_object, float rounded, const char* name,
   if (b != nullptr ? within(given, *b) : !std::isinf(given)) {
     frame::ref value = frame::ref::steal(PyFloat_FromDouble(given));
     if (value)
-      PyErr_Format(PyExc_ValueError, "%s %R is beyond single precision, in which the run keeps it",
-                   name, value.get());
+      PyErr_Format(PyExc_ValueError,
+                   "%s %R is beyond single precision, in which the run keeps it", name,
+                   value.get());
     return false;
   }
   return raise_value(name, -1, given, b != nullptr ? rule_text(*b) : "must not be infinite");
@@ -130,9 +135,9 @@ bool check_single_settings(const frame::args& a) noexcept {
   using namespace solosim::solo_args;
   static_assert(a_init_cash == int(spreadsim::pair_args::a_init_cash) &&
                 a_slip_point == int(spreadsim::pair_args::a_slip_point));
+  const bound cash = bound::positive;
   // An infinite slippage would fill at an infinite price; NaN and values
   // <= 0 are no slippage, as in the engines.
-  const bound cash = bound::positive;
   return check_single(a[a_init_cash].obj, a[a_init_cash].f32, "init_cash", &cash) &&
          check_single(a[a_slip_point].obj, a[a_slip_point].f32, "slip_point", nullptr);
 }
