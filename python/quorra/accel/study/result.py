@@ -180,7 +180,6 @@ class Backtest:
         self._multiples = multiples
         self._keepalive = tuple(keepalive)  # callbacks the engine called
         self.params = None
-        self._ship_without_close = False
 
     # -- copies and pickling --------------------------------------------
 
@@ -193,14 +192,19 @@ class Backtest:
     def __getstate__(self):
         state = {k: v for k, v in self.__dict__.items() if k not in ("trades",)}
         state["_keepalive"] = ()  # native callbacks do not pickle; the run is over
-        if self._ship_without_close:
-            state["_close"] = None
-            state["_ship_without_close"] = False
         return state
 
-    def _with_close(self, frame) -> "Backtest":
-        self._close = frame
-        return self
+    def replaced(self, *, close=..., params=...) -> "Backtest":
+        """The same run (its record shared, not copied) with its `close`
+        and/or `params` replaced: a sweep sends its kept runs back without
+        close (the caller has it) and labels them with their parameters."""
+        other = object.__new__(Backtest)
+        other.__dict__.update({k: v for k, v in self.__dict__.items() if k != "trades"})
+        if close is not ...:
+            other.__dict__["_close"] = close
+        if params is not ...:
+            other.__dict__["params"] = params
+        return other
 
     # -- results ----------------------------------------------------------
 
