@@ -124,11 +124,11 @@ def run_sweep(bars: dict, dated: bool, workers: int | None, scheduler: str | Non
     """The sweep's table (a SweepResult with the best run kept), or None when
     pandas is missing (said on stderr)."""
     try:
-        from quorra.accel import study
+        from quorra.accel.study import sweep
     except ImportError as e:
         print(f"\nThe sweep is skipped: {e}", file=sys.stderr)
         return None
-    return study.sweep(crossover_strategy, SWEEP_GRID, sweep_close(bars, dated),
+    return sweep(crossover_strategy, SWEEP_GRID, sweep_close(bars, dated),
                        settings=SWEEP_SETTINGS, workers=workers, client=scheduler, keep=1)
 
 

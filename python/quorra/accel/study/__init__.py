@@ -14,12 +14,17 @@ Needs pandas (the `study` extra: pip install 'quorra-accel[study]').
 try:
     import pandas as _pandas  # noqa: F401
 except ImportError:
-    raise ImportError("quorra.accel.study needs pandas: pip install 'quorra-accel[study]'") from None
-
-from quorra.accel.study.backtests import backtest, pair_backtest
-from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
-from quorra.accel.study.result import STATS, Backtest
-from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
+    # The package imports (its NumPy-only `metrics` serve report.summary);
+    # everything else says what is missing when it is asked for.
+    def __getattr__(name):
+        if name.startswith("__") or name == "metrics":  # metrics imports as a submodule
+            raise AttributeError(name)
+        raise ImportError("quorra.accel.study needs pandas: pip install 'quorra-accel[study]'")
+else:
+    from quorra.accel.study.backtests import backtest, pair_backtest
+    from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
+    from quorra.accel.study.result import STATS, Backtest
+    from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
 
 __all__ = ["backtest", "pair_backtest", "sweep", "Backtest", "SweepResult", "BestRuns",
            "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
