@@ -7,6 +7,9 @@ strategy over a grid of parameters on threads or on Dask.
   ``.drawdown``, ``.stats()``, ``.plot()``).
 - ``sweep(strategy, grid, close, ...)``: one row of ``stats()`` per
   configuration, a ``SweepResult`` DataFrame (``.best`` with ``keep=k``).
+- ``walk_forward(strategy, grid, close, train=..., test=...)``: parameters
+  chosen on each training window and judged on the bars after it, a
+  ``WalkForward`` (``.folds``, ``.value``, ``.trades``, ``.stats()``).
 
 Needs pandas (the `study` extra: pip install 'quorra-accel[study]').
 """
@@ -25,6 +28,7 @@ else:
     from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
     from quorra.accel.study.result import STATS, Backtest
     from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
+    from quorra.accel.study.walkforward import WalkForward, walk_forward
 
-__all__ = ["backtest", "pair_backtest", "sweep", "Backtest", "SweepResult", "BestRuns",
-           "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
+__all__ = ["backtest", "pair_backtest", "sweep", "walk_forward", "Backtest", "SweepResult",
+           "BestRuns", "WalkForward", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]

@@ -109,6 +109,11 @@ class Run:
     close: np.ndarray | None = None
     P: float | None = None
     start_cash: float = NAN
+    # The bar at whose end each position is no longer open, when that is not
+    # its exit bar (runs chained one after another: a position still open
+    # at the end of one stops at the next one's start); None: exit_bar, or
+    # to the end while open.
+    held_to: np.ndarray | None = None
 
     @property
     def n(self) -> int:
@@ -258,7 +263,8 @@ def exposure(run: Run) -> float:
     open at the end of bar k"""
     if not run.n:
         return NAN
-    return float((open_bars(run.entry_bar, run.exit_bar, run.n) > 0).mean() * 100.0)
+    exit_bar = run.exit_bar if run.held_to is None else run.held_to
+    return float((open_bars(run.entry_bar, exit_bar, run.n) > 0).mean() * 100.0)
 
 
 def total_trades(run: Run) -> int:

@@ -100,6 +100,21 @@ class Outcome:
         return Outcome(self.stats, self.error)
 
 
+def strategy_signals(strategy, params, close, settings) -> tuple:
+    """``strategy(close, **params)`` checked: (entries, exits, the run's
+    settings: `settings` updated by the strategy's own)."""
+    out = strategy(close, **params)
+    if not isinstance(out, tuple) or len(out) not in (2, 3):
+        raise TypeError("strategy must return (entries, exits) or (entries, exits, settings)")
+    run_settings = dict(settings)
+    if len(out) == 3 and out[2] is not None:
+        if not isinstance(out[2], dict):
+            raise TypeError(f"the strategy's settings must be a dict, not "
+                            f"{type(out[2]).__name__}")
+        run_settings.update(out[2])
+    return out[0], out[1], run_settings
+
+
 def run_configuration(strategy, params, close, settings, keep_backtest=False, stop=None,
                       ship=False, pair=False):
     """One configuration's Outcome; None when `stop` was set before it
@@ -108,18 +123,9 @@ def run_configuration(strategy, params, close, settings, keep_backtest=False, st
     if stop is not None and stop.is_set():
         return None
     try:
-        out = strategy(close, **params)
-        if not isinstance(out, tuple) or len(out) not in (2, 3):
-            raise TypeError("strategy must return (entries, exits) or "
-                            "(entries, exits, settings)")
-        run_settings = dict(settings)
-        if len(out) == 3 and out[2] is not None:
-            if not isinstance(out[2], dict):
-                raise TypeError(f"the strategy's settings must be a dict, not "
-                                f"{type(out[2]).__name__}")
-            run_settings.update(out[2])
+        entries, exits, run_settings = strategy_signals(strategy, params, close, settings)
         run = pair_backtest if pair else backtest
-        bt = run(close, out[0], out[1], **run_settings)
+        bt = run(close, entries, exits, **run_settings)
         stats = bt.stats().to_dict()
     except Exception as exc:  # the configuration's row reports it
         return Outcome(error=error_text(exc))
@@ -415,16 +421,28 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     check_names(names)
     configs = allowed(configs, constraint)
     job = Job(strategy, close, dict(settings or {}), keep, rank_by, bool(pair))
-    if client is not None:
-        _distributed_module()
-    else:
-        n_workers = _workers(workers)
+    n_workers = pool_size(workers, client)
     bar = progress_bars.bar(len(configs), progress, "sweep")
     try:
-        if client is not None:
-            outcomes, best = _dask(job, configs, client, bar)
-        else:
-            outcomes, best = _local(job, configs, n_workers, bar)
+        return run_sweep(job, names, configs, n_workers, client, bar)
     finally:
         bar.close()
+
+
+def pool_size(workers, client) -> int | None:
+    """The local pool's threads (None on Dask), the arguments checked."""
+    if client is not None and workers is not None:
+        raise ValueError("give workers (a local thread pool) or client (Dask), not both")
+    if client is not None:
+        _distributed_module()
+        return None
+    return _workers(workers)
+
+
+def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar) -> SweepResult:
+    """The table of `configs` run on the pool or the client, counted on `bar`."""
+    if client is not None:
+        outcomes, best = _dask(job, configs, client, bar)
+    else:
+        outcomes, best = _local(job, configs, workers, bar)
     return _table(names, configs, outcomes, best)
