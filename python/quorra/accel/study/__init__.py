@@ -26,9 +26,9 @@ except ImportError:
 else:
     from quorra.accel.study.backtests import backtest, pair_backtest
     from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
-    from quorra.accel.study.result import STATS, Backtest
+    from quorra.accel.study.result import STATS, Backtest, Stats
     from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
     from quorra.accel.study.walkforward import WalkForward, walk_forward
 
 __all__ = ["backtest", "pair_backtest", "sweep", "walk_forward", "Backtest", "SweepResult",
-           "BestRuns", "WalkForward", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
+           "BestRuns", "WalkForward", "Stats", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
