@@ -196,6 +196,9 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
     configs = sweeps.allowed(configs, constraint)
     job = sweeps.Job(strategy, close, dict(settings or {}), 0, metric, bool(pair))
     n_workers = sweeps.pool_size(workers, client)
+    own = isinstance(client, str)
+    if own:  # one connection for every fold's sweep
+        client = sweeps._distributed_module().Client(client)
     bar = progress_bars.bar(len(configs) * len(plan), progress, "walk-forward")
     rows, runs = [], []
     try:
@@ -212,6 +215,8 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
             runs.append(run)
     finally:
         bar.close()
+        if own:
+            client.close()
     return _assemble(metric, names, frame, plan, rows, runs, job)
 
 
