@@ -253,3 +253,17 @@ def test_the_older_summary_is_made_by_the_same_figures(seed):
     assert s.win_rate == s.winning_trades / s.closed_trades
     assert s.total_fees == rec["total_fee"] and s.max_drawdown == fall.max()
     assert [k for k, _ in metrics.SUMMARY] == list(report.Summary.__dataclass_fields__)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_bars_held_open_counts_the_union_of_the_positions(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 60))
+    count = int(rng.integers(0, 12))
+    entry = rng.integers(0, n, count)
+    exit_ = np.where(rng.random(count) < 0.3, -1, entry + rng.integers(0, 15, count))
+    exit_ = np.where(exit_ >= n, -1, exit_)
+    held = np.zeros(n, dtype=bool)
+    for e, x in zip(entry, exit_):
+        held[e:(n if x < 0 else x)] = True
+    assert metrics.bars_held_open(entry, exit_, n) == held.sum()

@@ -55,18 +55,29 @@ def periods_per_year(index, given=None) -> float | None:
 
 def drawdown(value: np.ndarray) -> np.ndarray:
     """value / running peak - 1 (0 at a peak, negative below it)."""
+    if not len(value):
+        return value.copy()
+    out = np.maximum.accumulate(value)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return value / np.maximum.accumulate(value) - 1.0 if len(value) else value.copy()
+        np.divide(value, out, out=out)  # in place: a long run's curve is large
+    out -= 1.0
+    return out
 
 
-def open_bars(entry_bar: np.ndarray, exit_bar: np.ndarray, n: int) -> np.ndarray:
-    """Number of positions open at the end of each bar: a position entered on
-    bar i is open at the end of bar i, one closed on bar k is not open at the
-    end of bar k (still open at the last bar: open to the end)."""
+def bars_held_open(entry_bar: np.ndarray, exit_bar: np.ndarray, n: int) -> int:
+    """The number of bars at whose end at least one position is open: a
+    position entered on bar i is open at the end of bar i, one closed on bar
+    k is not open at the end of bar k, one still open is open to the end.
+    Counted from the intervals [entry, exit) without a per-bar array: each,
+    in order of entry, adds what reaches beyond the furthest end before it."""
+    if not len(entry_bar):
+        return 0
     end = np.where(exit_bar >= 0, exit_bar, n)
-    change = (np.bincount(entry_bar, minlength=n + 1)[:n + 1]
-              - np.bincount(end, minlength=n + 1)[:n + 1])
-    return np.cumsum(change)[:n]
+    order = np.argsort(entry_bar, kind="stable")
+    start, end = entry_bar[order], end[order]
+    reach = np.maximum.accumulate(end)
+    before = np.concatenate(([start[0]], reach[:-1]))
+    return int(np.maximum(end - np.maximum(start, before), 0).sum())
 
 
 def longest_run(flags: np.ndarray) -> int:
@@ -150,6 +161,11 @@ class Run:
         return self.value[1:] / self.value[:-1] - 1.0
 
     @cached_property
+    def downside(self) -> np.ndarray:
+        """min(r, 0)."""
+        return np.minimum(self.returns, 0.0)
+
+    @cached_property
     def dd(self) -> np.ndarray:
         return drawdown(self.value)
 
@@ -159,22 +175,19 @@ class Run:
         return 0.0 - float(self.dd.min())
 
     @cached_property
-    def last_peak(self) -> np.ndarray:
-        """The bar of the running peak each bar is below (itself at a peak)."""
-        bars = np.arange(self.n)
-        return np.maximum.accumulate(np.where(self.dd < 0, 0, bars))
-
-    @cached_property
     def periods(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The drawdown periods (maximal runs of bars below a previous peak):
-        their depth (a positive fraction), peak bar and last bar."""
-        below = self.dd < 0
-        edges = np.flatnonzero(np.diff(np.concatenate(([False], below, [False])).astype(np.int8)))
+        their depth (a positive fraction), peak bar and last bar. The bar
+        before a period is its peak (the first bar never is below one)."""
+        below = np.empty(self.n + 2, dtype=np.int8)
+        below[0] = below[-1] = 0
+        np.less(self.dd, 0, out=below[1:-1], casting="unsafe")
+        edges = np.flatnonzero(np.diff(below))
         starts, stops = edges[0::2], edges[1::2] - 1
         if not len(starts):
-            return np.empty(0), starts, stops
+            return np.empty(0), starts - 1, stops
         depth = -np.minimum.reduceat(self.dd, starts)
-        return depth, self.last_peak[starts], stops
+        return depth, starts - 1, stops
 
     def span(self, first: np.ndarray, last: np.ndarray):
         """last - first as index labels' distance on a DatetimeIndex, else in bars."""
@@ -251,10 +264,11 @@ def max_drawdown_duration(run: Run):
     Timedelta on a DatetimeIndex"""
     if not run.n:
         return _pandas().NaT if run.is_time else NAN
-    bars = np.arange(run.n)
+    _, peaks, lasts = run.periods
+    spans = run.span(peaks, lasts)
     if run.is_time:
-        return _pandas().Timedelta(run.span(run.last_peak, bars).max())
-    return int((bars - run.last_peak).max())
+        return _pandas().Timedelta(spans.max() if len(spans) else 0)
+    return int(spans.max()) if len(spans) else 0
 
 
 def exposure(run: Run) -> float:
@@ -264,7 +278,7 @@ def exposure(run: Run) -> float:
     if not run.n:
         return NAN
     exit_bar = run.exit_bar if run.held_to is None else run.held_to
-    return float((open_bars(run.entry_bar, exit_bar, run.n) > 0).mean() * 100.0)
+    return bars_held_open(run.entry_bar, exit_bar, run.n) / run.n * 100.0
 
 
 def total_trades(run: Run) -> int:
@@ -349,7 +363,7 @@ def sortino_ratio(run: Run) -> float:
     r = run.returns
     if not len(r):
         return NAN
-    down = math.sqrt(float((np.minimum(r, 0.0) ** 2).mean()))
+    down = math.sqrt(float((run.downside ** 2).mean()))
     return _ratio(float(r.mean()), down) * _scale(run)
 
 
@@ -457,7 +471,8 @@ def omega_ratio(run: Run) -> float:
     r = run.returns
     if not len(r):
         return NAN
-    return _ratio(float(np.maximum(r, 0.0).sum()), float(np.maximum(-r, 0.0).sum()))
+    # sum(max(-r, 0)) is -sum(min(r, 0)) exactly: negation does not round
+    return _ratio(float(np.maximum(r, 0.0).sum()), -float(run.downside.sum()))
 
 
 def max_consecutive_wins(run: Run):
