@@ -101,6 +101,23 @@ def wf_periods(index):
     return (len(index) - 1) / ((index[-1] - index[0]) / pd.Timedelta(days=365.25))
 
 
+@pytest.mark.parametrize("as_array", [False, True])
+def test_numbered_bars_and_arrays_choose_the_grids_own_values(close, as_array):
+    numbered = close.reset_index(drop=True)
+    given = numbered.to_numpy() if as_array else numbered
+    wf = study.walk_forward(crossover, GRID, given, train=200, test=100, settings=SETTINGS,
+                            workers=2, progress=False)
+    hand = by_hand(numbered, 200, 100)
+    assert "error" not in wf.folds.columns and all(run is not None for run in wf.runs)
+    assert (wf.folds[list(GRID)].dtypes == np.int64).all()
+    for k, ((_, _, _, params, _, run), ours) in enumerate(zip(hand, wf.runs)):
+        assert {name: wf.folds.loc[k, name] for name in GRID} == params
+        np.testing.assert_array_equal(ours.value.to_numpy(), run.value.to_numpy())
+    np.testing.assert_allclose(wf.value.to_numpy(), chained(hand, SETTINGS["init_cash"]),
+                               rtol=1e-13)
+    assert len(wf.trades) > 10
+
+
 def test_the_trades_are_every_folds_counted_from_the_first_bar(close):
     wf = study.walk_forward(crossover, GRID, close, train=200, test=100, settings=SETTINGS,
                             workers=1, progress=False)

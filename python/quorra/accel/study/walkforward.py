@@ -73,15 +73,16 @@ def check_metric(metric) -> None:
                          f"{', '.join(STATS)}")
 
 
-def chosen(table: sweeps.SweepResult, names: list, metric) -> dict | None:
-    """The parameters of the row with the largest `metric` (NaN never ranks,
-    ties go to grid order), None when no row ranks."""
+def chosen(table: sweeps.SweepResult, configs: list[dict], metric) -> dict | None:
+    """The configuration (as the grid gave it) of the row with the largest
+    `metric` (NaN never ranks, ties go to grid order), None when no row
+    ranks."""
     best, best_score = None, -math.inf
     for pos, row in enumerate(table[list(STATS)].to_dict("records")):
         score = sweeps.score(row, metric)
         if not math.isnan(score) and (best is None or score > best_score):
             best, best_score = pos, score
-    return None if best is None else {k: table.iloc[best][k] for k in names}
+    return None if best is None else dict(configs[best])
 
 
 class WalkForward:
@@ -209,7 +210,7 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
                                   for k, v in bars.items()})
             fold_job = sweeps.Job(strategy, train_close, fold_settings, 0, metric, bool(pair))
             table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar)
-            params = chosen(table, names, metric)
+            params = chosen(table, configs, metric)
             row, run = _fold_row(job, params, table, names, metric, frame, bars, fold)
             rows.append(row)
             runs.append(run)
@@ -311,7 +312,8 @@ def _fold_row(job, params, table, names, metric, frame, bars, fold):
     row = {"fold": fold.number, "train_start": labels[fold.train_start],
            "train_end": labels[fold.train_end], "test_start": labels[fold.test_start],
            "test_end": labels[fold.test_end]}
-    row.update(params if params is not None else dict.fromkeys(names, math.nan))
+    row.update(dict.fromkeys(names, math.nan) if params is None else
+               {k: params.get(k, math.nan) for k in names})
     row[f"In-Sample {metric}"] = math.nan
     row[f"Out-of-Sample {metric}"] = math.nan
     row["Out-of-Sample Total Return [%]"] = math.nan
