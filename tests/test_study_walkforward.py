@@ -264,3 +264,19 @@ def test_plot_and_report(close, tmp_path, monkeypatch):
     fake.write_walk_forward = lambda result, path: (result, path)
     monkeypatch.setitem(sys.modules, "quorra.accel.study.html_report", fake)
     assert wf.report("x.html") == (wf, "x.html")
+
+
+def test_a_failing_out_of_sample_run_is_reported_in_its_row(close):
+    def fails_on_long_windows(close_, fast, slow):
+        if len(close_) > 250 and close_.index[0] == close.index[100]:
+            raise ValueError("no history here")
+        return crossover(close_, fast, slow)
+
+    wf = study.walk_forward(fails_on_long_windows, GRID, close, train=200, test=100,
+                            workers=2, progress=False)
+    errors = wf.folds["error"].tolist()
+    assert errors[1] == "ValueError: no history here"
+    assert all(pd.isna(e) for k, e in enumerate(errors) if k != 1)
+    assert wf.runs[1] is None and (wf.trades["fold"] != 1).all()
+    end_of_first = wf.value.iloc[99]
+    np.testing.assert_array_equal(wf.value.iloc[100:200], end_of_first)  # flat

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -201,7 +202,11 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
     if own:  # one connection for every fold's sweep
         client = sweeps._distributed_module().Client(client)
     bar = progress_bars.bar(len(configs) * len(plan), progress, "walk-forward")
-    rows, runs = [], []
+    # A fold's out-of-sample run needs only its own choice: it runs on a
+    # thread of its own while the next fold's sweep runs, so that the
+    # sweeps' threads never wait for it.
+    tests = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorra-walk-forward")
+    rows, pending = [], []
     try:
         for fold in plan:
             train_close = window(close, fold.train_start, fold.train_end)
@@ -211,13 +216,22 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
             fold_job = sweeps.Job(strategy, train_close, fold_settings, 0, metric, bool(pair))
             table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar)
             params = chosen(table, configs, metric)
-            row, run = _fold_row(job, params, table, names, metric, frame, bars, fold)
-            rows.append(row)
+            rows.append(_fold_row(params, table, names, metric, frame, fold))
+            pending.append(None if params is None else
+                           tests.submit(_tested, job, params, bars, fold))
+        runs = []
+        for row, future in zip(rows, pending):
+            run, error = (None, None) if future is None else future.result()
+            row["error"] = error
             runs.append(run)
+    except BaseException:
+        tests.shutdown(wait=False, cancel_futures=True)
+        raise
     finally:
         bar.close()
         if own:
             client.close()
+    tests.shutdown(wait=True)
     return _assemble(metric, names, frame, plan, rows, runs, job)
 
 
@@ -307,7 +321,15 @@ def piece_stats(piece: Piece, P=None) -> dict:
     return metrics.figures(run)
 
 
-def _fold_row(job, params, table, names, metric, frame, bars, fold):
+def _tested(job, params, bars, fold):
+    """(the fold's out-of-sample Backtest, None) or (None, its error text)."""
+    try:
+        return out_of_sample(job, params, job.close, bars, fold), None
+    except Exception as exc:  # the fold's row reports it
+        return None, sweeps.error_text(exc)
+
+
+def _fold_row(params, table, names, metric, frame, fold) -> dict:
     labels = frame.index
     row = {"fold": fold.number, "train_start": labels[fold.train_start],
            "train_end": labels[fold.train_end], "test_start": labels[fold.test_start],
@@ -318,16 +340,10 @@ def _fold_row(job, params, table, names, metric, frame, bars, fold):
     row[f"Out-of-Sample {metric}"] = math.nan
     row["Out-of-Sample Total Return [%]"] = math.nan
     row["error"] = None
-    if params is None:
-        return row, None
-    scores = [sweeps.score(r, metric) for r in table[list(STATS)].to_dict("records")]
-    row[f"In-Sample {metric}"] = max(s for s in scores if not math.isnan(s))
-    try:
-        run = out_of_sample(job, params, job.close, bars, fold)
-    except Exception as exc:  # the fold's row reports it
-        row["error"] = sweeps.error_text(exc)
-        return row, None
-    return row, run
+    if params is not None:
+        scores = [sweeps.score(r, metric) for r in table[list(STATS)].to_dict("records")]
+        row[f"In-Sample {metric}"] = max(s for s in scores if not math.isnan(s))
+    return row
 
 
 def _assemble(metric, names, frame, plan, rows, runs, job) -> WalkForward:
