@@ -184,7 +184,8 @@ def test_trades_are_the_ledger_records_with_labels(frame):
     t, r = bt.trades, rec["trades"]
     assert list(t.columns) == ["contract", "entry_time", "exit_time", "entry_bar", "exit_bar",
                                "direction", "lots", "entry_price", "exit_price", "entry_fee",
-                               "exit_fee", "pnl", "return", "bars_held", "exit_reason"]
+                               "exit_fee", "pnl", "net_pnl", "return", "bars_held",
+                               "exit_reason"]
     assert len(t) == len(r) > 5
     assert list(t["contract"]) == [frame.columns[c] for c in r["contract"]]
     for name in ("entry_bar", "exit_bar", "lots", "entry_price", "exit_price", "entry_fee",
@@ -194,7 +195,9 @@ def test_trades_are_the_ledger_records_with_labels(frame):
     assert list(t["exit_reason"]) == [ledger.EXIT_REASONS[k] for k in r["exit_reason"]]
     assert {"open", "stop_loss", "take_profit", "max_hold", "signal"} == set(t["exit_reason"])
     vm = np.array(SETTINGS["volume_multiple"])[r["contract"]]
-    want = r["pnl"] / (r["entry_price"] * r["lots"] * vm)
+    net = r["pnl"] - r["entry_fee"]
+    assert np.array_equal(t["net_pnl"].to_numpy(), net, equal_nan=True)
+    want = net / (r["entry_price"] * r["lots"] * vm)
     assert np.array_equal(t["return"].to_numpy(), want, equal_nan=True)
     held = np.where(r["exit_bar"] >= 0, r["exit_bar"] - r["entry_bar"], N - 1 - r["entry_bar"])
     assert t["bars_held"].tolist() == held.tolist()

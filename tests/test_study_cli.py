@@ -46,9 +46,20 @@ def test_the_sweep_prints_top_five_best_stats_and_first_trades(default_run):
     from quorra.accel import study
     assert [line[:len(k)] for line, k in zip(stats, study.STATS)] == list(study.STATS)
     assert len(stats) == len(study.STATS)
-    trades = section.split("First trades of the best run:\n")[1].splitlines()
+    trades = section.split("First trades of the best run:\n")[1].split("\n\n")[0].splitlines()
     assert trades[0].split() == demo.TRADE_COLUMNS
     assert 1 < len(trades) <= 9
+
+
+def test_the_study_ends_with_a_walk_forward_of_the_sweep(default_run):
+    out = default_run.stdout
+    walk = out[out.index("Walk-forward of the sweep: 7 folds"):]
+    assert out.index("Walk-forward of the sweep") > out.index("First trades of the best run")
+    rows = walk.split("\n\n")[0].splitlines()[3:]
+    assert [r.split()[0] for r in rows] == [str(k) for k in range(7)]
+    assert rows[0].split()[1] == "2018-01-23"  # bar 750 of the daily sample
+    figures = walk.split("Out of sample, the folds chained:\n")[1].splitlines()
+    assert [line.split("  ")[0].strip() for line in figures] == demo.WALK_FIGURES
 
 
 def test_workers_choose_the_pool_and_not_the_table(default_run):

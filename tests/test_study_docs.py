@@ -59,3 +59,20 @@ def test_the_statistics_table_lists_stats_in_order(section):
     for row in re.findall(r"^\| ([^|]+) \|", table, re.M)[1:]:
         names += [n.strip() for n in row.split(",")]
     assert names == list(study.STATS)
+
+
+def test_the_walk_forward_example_runs(section, tmp_path):
+    for extra in ("pandas", "matplotlib"):
+        pytest.importorskip(extra)
+    research = section[section.index("\n## Research\n"):]
+    r = run_example(examples(research)[0], tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert "Out-of-Sample Sharpe Ratio" in r.stdout and "CAGR [%]" in r.stdout
+    assert (tmp_path / "walk_forward.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_the_statistics_table_is_the_metrics_table(section):
+    pytest.importorskip("pandas")
+    from quorra.accel.study import metrics
+
+    assert metrics.readme_table() in section

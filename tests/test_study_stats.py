@@ -13,8 +13,10 @@ from quorra.accel import study  # noqa: E402
 NAN = math.nan
 
 # One contract, the ledger's defaults (1 lot, multiple 5, fee 1 a lot):
-#   long  bought bar 1 at 102, sold by signal bar 3 at 105: pnl 3 x 5 - 1 = 14
-#   short sold bar 4 at 104, bought back by signal bar 5 at 106: pnl -2 x 5 - 1 = -11
+#   long  bought bar 1 at 102, sold by signal bar 3 at 105: pnl 3 x 5 - 1 = 14,
+#         net of its entry fee 13, return 13 / 510
+#   short sold bar 4 at 104, bought back by signal bar 5 at 106: pnl -2 x 5 - 1 = -11,
+#         net -12, return -12 / 520
 #   long  bought bar 6 at 103, still open at the end.
 CLOSE = [100.0, 102.0, 101.0, 105.0, 104.0, 106.0, 103.0, 103.0]
 ENTRIES = [0, 1, 0, 0, -1, 0, 1, 0]
@@ -23,6 +25,10 @@ EQUITY = [1e6, 999999.0, 999999.0, 1000013.0, 1000012.0, 1000001.0, 1000000.0, 1
 VALUE = [1e6, 999999.0, 999994.0, 1000013.0, 1000012.0, 1000001.0, 1000000.0, 1000000.0]
 RETURNS = [VALUE[i] / VALUE[i - 1] - 1 for i in range(1, len(VALUE))]
 MAX_DD = 13 / 1000013  # from the peak 1000013 (bar 3) down to 1000000 (bars 6, 7)
+# Two drawdown periods: bars 1-2 below the peak of bar 0 (deepest 999994),
+# bars 4-7 below the peak of bar 3.
+AVG_DD = (6 / 1e6 + MAX_DD) / 2
+NET = [13.0, -12.0]
 
 
 def sharpe(r, p=1.0):
@@ -43,9 +49,29 @@ def run(index=None, close=CLOSE, entries=ENTRIES, exits=EXITS, **settings):
 
 def expected_trade_figures():
     return {"Total Trades": 3, "Closed Trades": 2, "Open Trades": 1, "Win Rate [%]": 50.0,
-            "Best Trade": 14.0, "Worst Trade": -11.0, "Avg Winning Trade": 14.0,
-            "Avg Losing Trade": -11.0, "Profit Factor": 14.0 / 11.0, "Expectancy": 1.5,
+            "Best Trade": 13.0, "Worst Trade": -12.0, "Avg Winning Trade": 13.0,
+            "Avg Losing Trade": -12.0, "Profit Factor": 13.0 / 12.0, "Expectancy": 0.5,
             "Avg Bars Held": 1.5, "Total Fees": 5.0, "Refused Entries": 0}
+
+
+def expected_new_figures(step=None, periods=None):
+    """The figures after the first 25, on CLOSE; `step` the bar spacing of
+    a DatetimeIndex (durations in time), `periods` P."""
+    scale = 1.0 if periods is None else math.sqrt(periods)
+    span = (lambda bars: bars) if step is None else (lambda bars: bars * step)
+    positive = sum(r for r in RETURNS if r > 0)
+    negative = -sum(r for r in RETURNS if r < 0)
+    return {"Buy & Hold Return [%]": (103.0 / 100.0 - 1) * 100,
+            "CAGR [%]": NAN if periods is None else 0.0,
+            "Volatility (Ann.) [%]": statistics.stdev(RETURNS) * scale * 100,
+            "Avg Drawdown [%]": AVG_DD * 100,
+            "Avg Drawdown Duration": span(3.0) if step is None else 3 * step,
+            "Best Trade [%]": 13 / 510 * 100, "Worst Trade [%]": -12 / 520 * 100,
+            "Max Trade Duration": span(2), "Avg Trade Duration": span(1.5),
+            "SQN": math.sqrt(2) * statistics.mean(NET) / statistics.stdev(NET),
+            "Kelly Criterion": 0.5 - 0.5 / (13 / 12),
+            "Omega Ratio": positive / negative,
+            "Max Consecutive Wins": 1, "Max Consecutive Losses": 1, "Open Trade PnL": 0.0}
 
 
 def assert_stats(got, want):
@@ -73,7 +99,7 @@ def test_the_series_and_every_statistic_on_numbered_bars():
             # open at the end of bars 1, 2 (first long), 4 (short), 6, 7 (open long)
             "Exposure [%]": 62.5,
             "Sharpe Ratio": sharpe(RETURNS), "Sortino Ratio": sortino(RETURNS),
-            "Calmar Ratio": NAN, **expected_trade_figures()}
+            "Calmar Ratio": NAN, **expected_trade_figures(), **expected_new_figures()}
     assert_stats(bt.stats(), want)
 
 
@@ -86,7 +112,8 @@ def test_a_datetime_index_annualises_by_its_median_spacing(freq, periods):
             "End Value": 1e6, "Total Return [%]": 0.0, "Max Drawdown [%]": MAX_DD * 100,
             "Max Drawdown Duration": 4 * step, "Exposure [%]": 62.5,
             "Sharpe Ratio": sharpe(RETURNS, periods), "Sortino Ratio": sortino(RETURNS, periods),
-            "Calmar Ratio": annual / MAX_DD, **expected_trade_figures()}
+            "Calmar Ratio": annual / MAX_DD, **expected_trade_figures(),
+            **expected_new_figures(step, periods)}
     assert_stats(run(index).stats(), want)
 
 
@@ -120,17 +147,20 @@ def test_no_trades_gives_nan_trade_figures_and_ratios():
     want.update({"Start": 0, "End": 3, "Period": 4, "Start Value": 40.0, "End Value": 40.0,
                  "Total Return [%]": 0.0, "Max Drawdown [%]": 0.0, "Max Drawdown Duration": 0,
                  "Exposure [%]": 0.0, "Total Trades": 0, "Closed Trades": 0, "Open Trades": 0,
-                 "Total Fees": 0.0, "Refused Entries": 1})
+                 "Total Fees": 0.0, "Refused Entries": 1, "Buy & Hold Return [%]": 0.0,
+                 "Volatility (Ann.) [%]": 0.0, "Open Trade PnL": 0.0})
     assert_stats(got, want)
+    assert math.copysign(1.0, got["Max Drawdown [%]"]) == 1.0  # 0.0, not -0.0
 
 
 def test_only_winners_and_a_single_return():
-    # Long at 100 on bar 0, sold at 104 on bar 1: pnl 4 x 5 - 1 = 19; no losing trade.
+    # Long at 100 on bar 0, sold at 104 on bar 1: pnl 4 x 5 - 1 = 19, net 18;
+    # no losing trade.
     bt = run(close=[100.0, 104.0], entries=[1, 0], exits=[0, -1])
     got = bt.stats()
     assert got["Profit Factor"] != got["Profit Factor"]  # no gross loss
     assert got["Avg Losing Trade"] != got["Avg Losing Trade"]
-    assert got["Win Rate [%]"] == 100.0 and got["Avg Winning Trade"] == 19.0
+    assert got["Win Rate [%]"] == 100.0 and got["Avg Winning Trade"] == 18.0
     assert got["Sharpe Ratio"] != got["Sharpe Ratio"]  # one return: no deviation
     assert got["Sortino Ratio"] != got["Sortino Ratio"]  # no downside
     assert got["Max Drawdown [%]"] == 0.0 and got["Max Drawdown Duration"] == 0
@@ -142,7 +172,7 @@ def test_only_losers_give_a_zero_profit_factor():
     got = run(close=[100.0, 98.0, 97.0], entries=[1, 0, 0], exits=[0, -1, 0]).stats()
     assert got["Profit Factor"] == 0.0
     assert got["Avg Winning Trade"] != got["Avg Winning Trade"]
-    assert got["Win Rate [%]"] == 0.0 and got["Avg Losing Trade"] == -11.0
+    assert got["Win Rate [%]"] == 0.0 and got["Avg Losing Trade"] == -12.0
 
 
 def test_pair_trades_count_each_leg_and_refusals_both_legs():
@@ -151,8 +181,9 @@ def test_pair_trades_count_each_leg_and_refusals_both_legs():
     got = bt.stats()
     assert got["Total Trades"] == 2 and got["Closed Trades"] == 2
     assert list(bt.trades["exit_reason"]) == ["signal", "cascade"]
-    # A long 100 -> 99: -1 x 5 - 1 = -6; B short 50 -> 52: -2 x 5 - 1 = -11
-    assert got["Expectancy"] == -8.5 and got["Total Fees"] == 4.0
+    # A long 100 -> 99: -1 x 5 - 1 = -6; B short 50 -> 52: -2 x 5 - 1 = -11;
+    # net of their entry fees -7 and -12
+    assert got["Expectancy"] == -9.5 and got["Total Fees"] == 4.0
     assert got["Exposure [%]"] == pytest.approx(200 / 3)
     refused = study.pair_backtest(close, np.array([1.0, 0, 0]), np.zeros(3), init_cash=60.0)
     assert refused.stats()["Refused Entries"] == 2

@@ -12,6 +12,8 @@ from typing import Sequence
 
 import numpy as np
 
+from quorra.accel.study import metrics
+
 TOTAL_EQUITY, POSITION, CURRENT_SIZE, PNL, CUM_PROFIT, TOTAL_FEE = range(6)
 
 
@@ -66,29 +68,25 @@ def drawdown(equity: np.ndarray) -> np.ndarray:
 
 
 def summary(histories: np.ndarray | Sequence[np.ndarray]) -> Summary:
-    """Summarise one history array or the list a backtest returned."""
+    """Summarise one history array or the list a backtest returned: the
+    realised equity curve of the last history and every position closed in
+    any of them (by the pnl the histories record), computed by the study's
+    statistics (``quorra.accel.study.metrics``)."""
     hs = _as_histories(histories)
     last = hs[-1]
     if last.shape[0] == 0:
         raise ValueError("summary needs at least one bar")
-    initial = float(last[0, TOTAL_EQUITY] - last[0, CUM_PROFIT])
-    pnls = np.concatenate([h[closes(h), PNL] for h in hs])
-    wins = int(np.count_nonzero(pnls > 0))
-    equity = last[:, TOTAL_EQUITY]
-    peak = np.maximum.accumulate(equity)
-    dd = peak - equity
-    worst = int(np.argmax(dd))
-    return Summary(
-        initial_cash=initial,
-        final_equity=float(equity[-1]),
-        net_profit=float(equity[-1] - initial),
-        total_fees=float(last[-1, TOTAL_FEE]),
-        closed_trades=len(pnls),
-        winning_trades=wins,
-        win_rate=wins / len(pnls) if len(pnls) else float("nan"),
-        max_drawdown=float(dd[worst]),
-        max_drawdown_pct=float(dd[worst] / peak[worst]) if peak[worst] > 0 else float("nan"),
-    )
+    exits = [closes(h) for h in hs]
+    exit_bar = np.concatenate(exits).astype(np.intp)
+    equity = last[:, TOTAL_EQUITY].copy()
+    run = metrics.Run(
+        index=None, value=equity, equity=equity,
+        entry_bar=exit_bar, exit_bar=exit_bar,
+        contract=np.concatenate([np.full(len(e), j, dtype=np.intp) for j, e in enumerate(exits)]),
+        pnl=np.concatenate([h[e, PNL] for h, e in zip(hs, exits)]), ret=np.full(len(exit_bar), np.nan),
+        total_fee=float(last[-1, TOTAL_FEE]), refused=0,
+        start_cash=float(last[0, TOTAL_EQUITY] - last[0, CUM_PROFIT]))
+    return Summary(**{key: f(run) for key, f in metrics.SUMMARY})
 
 
 def format_summary(name: str, s: Summary) -> str:

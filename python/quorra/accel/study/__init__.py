@@ -7,6 +7,9 @@ strategy over a grid of parameters on threads or on Dask.
   ``.drawdown``, ``.stats()``, ``.plot()``).
 - ``sweep(strategy, grid, close, ...)``: one row of ``stats()`` per
   configuration, a ``SweepResult`` DataFrame (``.best`` with ``keep=k``).
+- ``walk_forward(strategy, grid, close, train=..., test=...)``: parameters
+  chosen on each training window and judged on the bars after it, a
+  ``WalkForward`` (``.folds``, ``.value``, ``.trades``, ``.stats()``).
 
 Needs pandas (the `study` extra: pip install 'quorra-accel[study]').
 """
@@ -14,12 +17,18 @@ Needs pandas (the `study` extra: pip install 'quorra-accel[study]').
 try:
     import pandas as _pandas  # noqa: F401
 except ImportError:
-    raise ImportError("quorra.accel.study needs pandas: pip install 'quorra-accel[study]'") from None
+    # The package imports (its NumPy-only `metrics` serve report.summary);
+    # everything else says what is missing when it is asked for.
+    def __getattr__(name):
+        if name.startswith("__") or name == "metrics":  # metrics imports as a submodule
+            raise AttributeError(name)
+        raise ImportError("quorra.accel.study needs pandas: pip install 'quorra-accel[study]'")
+else:
+    from quorra.accel.study.backtests import backtest, pair_backtest
+    from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
+    from quorra.accel.study.result import STATS, Backtest, Stats
+    from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
+    from quorra.accel.study.walkforward import WalkForward, walk_forward
 
-from quorra.accel.study.backtests import backtest, pair_backtest
-from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
-from quorra.accel.study.result import STATS, Backtest
-from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
-
-__all__ = ["backtest", "pair_backtest", "sweep", "Backtest", "SweepResult", "BestRuns",
-           "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
+__all__ = ["backtest", "pair_backtest", "sweep", "walk_forward", "Backtest", "SweepResult",
+           "BestRuns", "WalkForward", "Stats", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]

@@ -8,131 +8,72 @@ loops over bars.
 
 from __future__ import annotations
 
-import math
 from functools import cached_property
 
 import numpy as np
 import pandas as pd
 
 from quorra.accel import ledger
+from quorra.accel.study import metrics
+from quorra.accel.study.metrics import drawdown
 
 # The entries of Backtest.stats(), in order.
-STATS = ("Start", "End", "Period", "Start Value", "End Value", "Total Return [%]",
-         "Max Drawdown [%]", "Max Drawdown Duration", "Exposure [%]", "Total Trades",
-         "Closed Trades", "Open Trades", "Win Rate [%]", "Best Trade", "Worst Trade",
-         "Avg Winning Trade", "Avg Losing Trade", "Profit Factor", "Expectancy",
-         "Avg Bars Held", "Sharpe Ratio", "Sortino Ratio", "Calmar Ratio", "Total Fees",
-         "Refused Entries")
+STATS = metrics.NAMES
 
 TRADE_COLUMNS = ("entry_time", "exit_time", "entry_bar", "exit_bar", "direction", "lots",
-                 "entry_price", "exit_price", "entry_fee", "exit_fee", "pnl", "return",
-                 "bars_held", "exit_reason")
+                 "entry_price", "exit_price", "entry_fee", "exit_fee", "pnl", "net_pnl",
+                 "return", "bars_held", "exit_reason")
 
 LEGS = ("A", "B")
-YEAR = pd.Timedelta(days=365.25)
-NAN = math.nan
 
 
-def _mean(x: np.ndarray) -> float:
-    return float(x.mean()) if len(x) else NAN
+class Stats(pd.Series):
+    """The statistics of a run: an object Series (its entries are numbers,
+    index labels and Timedeltas) whose ``round(decimals)`` rounds the float
+    entries and leaves the others as they are."""
+
+    @property
+    def _constructor(self):
+        return Stats
+
+    def round(self, decimals: int = 0, *args, **kwargs) -> "Stats":
+        if self.dtype != object:
+            return super().round(decimals, *args, **kwargs)
+        values = [round(v, decimals) if isinstance(v, float) else v for v in self]
+        return Stats(values, index=self.index, name=self.name, dtype=object)
 
 
-def _ratio(num: float, den: float) -> float:
-    return num / den if den > 0 and math.isfinite(num) else NAN
-
-
-def periods_per_year(index: pd.Index, given=None) -> float | None:
-    """P: `given`, else 365.25 days over the median bar spacing of a
-    DatetimeIndex, else None (figures are not annualised)."""
-    if given is not None:
-        p = float(given)
-        if not (math.isfinite(p) and p > 0):
-            raise ValueError(f"periods_per_year must be finite and > 0, got {given!r}")
-        return p
-    if isinstance(index, pd.DatetimeIndex) and len(index) >= 2:
-        steps = np.diff(index.values).astype("timedelta64[ns]").astype(np.int64)
-        spacing = float(np.median(steps))
-        if spacing > 0:
-            return YEAR.value / spacing
-    return None
-
-
-def drawdown(value: np.ndarray) -> np.ndarray:
-    """value / running peak - 1 (0 at a peak, negative below it)."""
+def trade_results(record: dict, multiples: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each trade's net pnl (its pnl, net of the exit fee, less its entry
+    fee) and return (net pnl over the entry value: entry price x lots x
+    volume multiple); NaN while open."""
+    t = record["trades"]
+    codes = (t["contract"] if "contract" in t.dtype.names else t["leg"]).astype(np.intp)
+    net = t["pnl"] - t["entry_fee"]
     with np.errstate(divide="ignore", invalid="ignore"):
-        return value / np.maximum.accumulate(value) - 1.0 if len(value) else value.copy()
+        ret = net / (t["entry_price"] * t["lots"] * multiples[codes])
+    return net, ret
 
 
-def open_bars(entry_bar: np.ndarray, exit_bar: np.ndarray, n: int) -> np.ndarray:
-    """Number of positions open at the end of each bar: a position entered on
-    bar i is open at the end of bar i, one closed on bar k is not open at the
-    end of bar k (still open at the last bar: open to the end)."""
-    end = np.where(exit_bar >= 0, exit_bar, n)
-    change = (np.bincount(entry_bar, minlength=n + 1)[:n + 1]
-              - np.bincount(end, minlength=n + 1)[:n + 1])
-    return np.cumsum(change)[:n]
-
-
-def compute_stats(index: pd.Index, record: dict, given_periods=None) -> pd.Series:
+def compute_stats(index: pd.Index, record: dict, given_periods=None, close=None,
+                  multiples=None) -> Stats:
     """The statistics of a run, see Backtest.stats."""
-    P = periods_per_year(index, given_periods)
-    value = np.asarray(record["value"], dtype=np.float64)
-    trades = record["trades"]
-    n = len(value)
-    is_time = isinstance(index, pd.DatetimeIndex)
-    out = dict.fromkeys(STATS, NAN)
-    out["Total Fees"] = float(record["total_fee"])
-    out["Refused Entries"] = int(np.asarray(record["refused"]).sum())
-    entry_bar = trades["entry_bar"].astype(np.intp)
-    exit_bar = trades["exit_bar"].astype(np.intp)
-    closed = exit_bar >= 0
-    out["Total Trades"] = len(trades)
-    out["Closed Trades"] = int(closed.sum())
-    out["Open Trades"] = len(trades) - int(closed.sum())
-    if is_time:
-        out["Period"] = out["Max Drawdown Duration"] = pd.NaT
-    if n:
-        out["Start"], out["End"] = index[0], index[-1]
-        out["Period"] = index[-1] - index[0] if is_time else n
-        start, end = float(value[0]), float(value[-1])
-        out["Start Value"], out["End Value"] = start, end
-        out["Total Return [%]"] = (end / start - 1.0) * 100.0
-        dd = drawdown(value)
-        max_dd = float(-dd.min())
-        out["Max Drawdown [%]"] = max_dd * 100.0
-        # Longest time below a previous peak: from the peak to the last bar
-        # still below it (an unrecovered drawdown runs to the last bar).
-        bars = np.arange(n)
-        last_peak = np.maximum.accumulate(np.where(dd < 0, 0, bars))
-        if is_time:
-            out["Max Drawdown Duration"] = pd.Timedelta((index.values - index.values[last_peak])
-                                                        .max())
-        else:
-            out["Max Drawdown Duration"] = int((bars - last_peak).max())
-        out["Exposure [%]"] = float((open_bars(entry_bar, exit_bar, n) > 0).mean() * 100.0)
-        r = value[1:] / value[:-1] - 1.0
-        scale = math.sqrt(P) if P is not None else 1.0
-        if len(r) >= 2:
-            sd = float(r.std(ddof=1))
-            out["Sharpe Ratio"] = _ratio(float(r.mean()), sd) * scale
-        if len(r):
-            down = math.sqrt(float((np.minimum(r, 0.0) ** 2).mean()))
-            out["Sortino Ratio"] = _ratio(float(r.mean()), down) * scale
-            if P is not None:
-                annual = (end / start) ** (P / len(r)) - 1.0
-                out["Calmar Ratio"] = _ratio(annual, max_dd)
-    pnl = trades["pnl"][closed]
-    if len(pnl):
-        wins, losses = pnl[pnl > 0], pnl[pnl < 0]
-        out["Win Rate [%]"] = len(wins) / len(pnl) * 100.0
-        out["Best Trade"] = float(pnl.max())
-        out["Worst Trade"] = float(pnl.min())
-        out["Avg Winning Trade"] = _mean(wins)
-        out["Avg Losing Trade"] = _mean(losses)
-        out["Profit Factor"] = _ratio(float(wins.sum()), float(-losses.sum()))
-        out["Expectancy"] = float(pnl.mean())
-        out["Avg Bars Held"] = float((exit_bar[closed] - entry_bar[closed]).mean())
-    return pd.Series(out, index=list(STATS), dtype=object)
+    t = record["trades"]
+    codes = (t["contract"] if "contract" in t.dtype.names else t["leg"]).astype(np.intp)
+    if multiples is None:
+        multiples = np.full(int(codes.max()) + 1 if len(codes) else 1, 5.0)
+    net, ret = trade_results(record, multiples)
+    run = metrics.Run(
+        index=index,
+        value=np.asarray(record["value"], dtype=np.float64),
+        equity=np.asarray(record["equity"], dtype=np.float64),
+        entry_bar=t["entry_bar"].astype(np.intp),
+        exit_bar=t["exit_bar"].astype(np.intp),
+        contract=codes, pnl=net, ret=ret,
+        total_fee=float(record["total_fee"]),
+        refused=int(np.asarray(record["refused"]).sum()),
+        close=close, P=metrics.periods_per_year(index, given_periods))
+    return Stats(metrics.figures(run), index=list(STATS), dtype=object)
 
 
 class Backtest:
@@ -164,7 +105,8 @@ class Backtest:
     ``exit_bar`` (-1 while open), ``direction`` ("long"/"short"), ``lots``,
     ``entry_price`` and ``exit_price`` (fills incl. slippage; exit NaN while
     open), ``entry_fee``, ``exit_fee``, ``pnl`` (net of the exit fee; NaN
-    while open), ``return`` (pnl / (entry_price x lots x volume multiple)),
+    while open), ``net_pnl`` (pnl less the entry fee), ``return`` (net_pnl /
+    (entry_price x lots x volume multiple)),
     ``bars_held`` (exit_bar - entry_bar, or to the last bar while open),
     ``exit_reason`` ("open", "stop_loss", "take_profit", "max_hold",
     "signal", "cascade").
@@ -180,7 +122,6 @@ class Backtest:
         self._multiples = multiples
         self._keepalive = tuple(keepalive)  # callbacks the engine called
         self.params = None
-        self._ship_without_close = False
 
     # -- copies and pickling --------------------------------------------
 
@@ -193,14 +134,19 @@ class Backtest:
     def __getstate__(self):
         state = {k: v for k, v in self.__dict__.items() if k not in ("trades",)}
         state["_keepalive"] = ()  # native callbacks do not pickle; the run is over
-        if self._ship_without_close:
-            state["_close"] = None
-            state["_ship_without_close"] = False
         return state
 
-    def _with_close(self, frame) -> "Backtest":
-        self._close = frame
-        return self
+    def replaced(self, *, close=..., params=...) -> "Backtest":
+        """The same run (its record shared, not copied) with its `close`
+        and/or `params` replaced: a sweep sends its kept runs back without
+        close (the caller has it) and labels them with their parameters."""
+        other = object.__new__(Backtest)
+        other.__dict__.update({k: v for k, v in self.__dict__.items() if k != "trades"})
+        if close is not ...:
+            other.__dict__["_close"] = close
+        if params is not ...:
+            other.__dict__["params"] = params
+        return other
 
     # -- results ----------------------------------------------------------
 
@@ -260,8 +206,7 @@ class Backtest:
             exit_time = np.asarray(exit_at, dtype=object)
             exit_time[is_open] = None
         lots, entry_price = t["lots"], t["entry_price"]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ret = t["pnl"] / (entry_price * lots * self._multiples[codes])
+        net, ret = trade_results(self.record, self._multiples)
         return pd.DataFrame({
             who[0]: who[1],
             "entry_time": self.index.take(entry_bar),
@@ -275,50 +220,39 @@ class Backtest:
             "entry_fee": t["entry_fee"],
             "exit_fee": t["exit_fee"],
             "pnl": t["pnl"],
+            "net_pnl": net,
             "return": ret,
             "bars_held": np.where(is_open, n - 1 - entry_bar, exit_bar - entry_bar),
             "exit_reason": np.asarray(ledger.EXIT_REASONS)[t["exit_reason"].astype(np.intp)],
         })
 
-    def stats(self, periods_per_year=None) -> pd.Series:
-        """The run's statistics, a Series with these entries in this order.
+    def stats(self, periods_per_year=None) -> Stats:
+        """The run's statistics: a Series (``Stats``) with the entries of
+        ``study.STATS`` in that order, each defined in
+        ``quorra.accel.study.metrics`` (and the README's table).
 
         Values come from ``.value`` (v, n bars); per-bar returns
-        r[i] = v[i] / v[i-1] - 1. P is `periods_per_year`, else 365.25 days
-        over the median bar spacing of a DatetimeIndex, else none (ratios
-        not annualised, Calmar NaN).
-
-        - Start, End: the first and last index labels.
-        - Period: End - Start on a DatetimeIndex, else the number of bars.
-        - Start Value, End Value: v[0], v[-1].
-        - Total Return [%]: (v[-1] / v[0] - 1) x 100.
-        - Max Drawdown [%]: the largest fall of v below its running peak, as
-          a positive percentage of the peak.
-        - Max Drawdown Duration: the longest stretch below a previous peak,
-          from the peak to the last bar still below it (an unrecovered one
-          runs to the last bar); in bars, a Timedelta on a DatetimeIndex.
-        - Exposure [%]: share of bars at whose end at least one position is
-          open (a position is open at the end of its entry bar, not at the
-          end of its exit bar).
-        - Total Trades, Closed Trades, Open Trades: positions opened, closed,
-          still open at the end (a pair counts each leg).
-        - Over closed trades, in money: Win Rate [%] (share with pnl > 0),
-          Best Trade, Worst Trade (largest, smallest pnl), Avg Winning Trade
-          (mean pnl > 0), Avg Losing Trade (mean pnl < 0), Profit Factor
-          (gross profit / gross loss), Expectancy (mean pnl), Avg Bars Held
-          (mean exit_bar - entry_bar).
-        - Sharpe Ratio: mean(r) / std(r, ddof=1) x sqrt(P).
-        - Sortino Ratio: mean(r) / sqrt(mean(min(r, 0)^2)) x sqrt(P).
-        - Calmar Ratio: annualised return (v[-1] / v[0]) ** (P / (n - 1)) - 1
-          over the max drawdown (as a fraction); NaN without P.
-        - Total Fees: every fee the account paid.
-        - Refused Entries: entries refused for lack of cash, summed over
-          contracts (a refused pair entry counts for both legs).
+        r[i] = v[i] / v[i-1] - 1. P is `periods_per_year`, else (n - 1) bars
+        over the span of a DatetimeIndex in years of 365.25 days, else none
+        (ratios per bar, Calmar and CAGR NaN). The trade figures count each
+        closed trade's ``net_pnl`` (its pnl less its entry fee).
 
         A figure that is undefined (no trades, no losing trade, a zero
-        deviation, fewer than two bars) is NaN, never an exception.
+        deviation, fewer than two bars, a value ending below zero) is NaN,
+        never an exception. The Series holds numbers, labels and Timedeltas
+        (dtype object); its ``round(d)`` rounds the float entries only.
         """
-        return compute_stats(self.index, self.record, periods_per_year)
+        return compute_stats(self.index, self.record, periods_per_year, self._price_ends(),
+                             self._multiples)
+
+    def _price_ends(self):
+        """The first and last bars' closes (2, m), for buy and hold; None
+        for a pair or without close."""
+        if self.kind != "solo" or self._close is None or not len(self.index):
+            return None
+        ends = self._close.iloc[[0, -1]]
+        values = ends.to_numpy(dtype=np.float64, na_value=np.nan)
+        return values.reshape(2, -1)
 
     def plot(self, path=None, contract=None):
         """A matplotlib Figure: value and realised equity, drawdown, and the

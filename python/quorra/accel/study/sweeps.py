@@ -13,18 +13,20 @@ from __future__ import annotations
 import bisect
 import itertools
 import math
+import numbers
 import os
 import threading
 import uuid
 from concurrent.futures import ThreadPoolExecutor, as_completed
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
 from quorra.accel.study import inputs
 from quorra.accel.study import progress as progress_bars
-from quorra.accel.study.backtests import backtest
-from quorra.accel.study.result import STATS
+from quorra.accel.study.backtests import backtest, pair_backtest
+from quorra.accel.study.result import STATS, Backtest
 
 DASK_EXTRA = "pip install 'quorra-accel[dask]'"
 RANK_BY = "Total Return [%]"
@@ -97,44 +99,64 @@ def configurations(grid) -> list[dict]:
     return [dict(c) for c in configs]
 
 
+@dataclass(frozen=True)
+class Outcome:
+    """What one configuration gave: its stats row (a dict of the ``stats()``
+    entries) or, when it failed, the error text ("TypeName: text"); `run` is
+    its Backtest when the sweep keeps runs."""
+
+    stats: dict | None = None
+    error: str | None = None
+    run: Backtest | None = None
+
+    def without_run(self) -> "Outcome":
+        return Outcome(self.stats, self.error)
+
+
+def strategy_signals(strategy, params, close, settings) -> tuple:
+    """``strategy(close, **params)`` checked: (entries, exits, the run's
+    settings: `settings` updated by the strategy's own)."""
+    out = strategy(close, **params)
+    if not isinstance(out, tuple) or len(out) not in (2, 3):
+        raise TypeError("strategy must return (entries, exits) or (entries, exits, settings)")
+    run_settings = dict(settings)
+    if len(out) == 3 and out[2] is not None:
+        if not isinstance(out[2], dict):
+            raise TypeError(f"the strategy's settings must be a dict, not "
+                            f"{type(out[2]).__name__}")
+        run_settings.update(out[2])
+    return out[0], out[1], run_settings
+
+
 def run_configuration(strategy, params, close, settings, keep_backtest=False, stop=None,
-                      ship=False):
-    """One configuration: (stats dict, None, Backtest or None) or
-    (None, "TypeName: text", None) when it failed; None when `stop` was set
-    before it started."""
+                      ship=False, pair=False):
+    """One configuration's Outcome; None when `stop` was set before it
+    started. `ship`: the run goes back over the wire without `close` (the
+    caller has it); `pair`: the strategy's signals go to ``pair_backtest``."""
     if stop is not None and stop.is_set():
         return None
     try:
-        out = strategy(close, **params)
-        if not isinstance(out, tuple) or len(out) not in (2, 3):
-            raise TypeError("strategy must return (entries, exits) or "
-                            "(entries, exits, settings)")
-        run_settings = dict(settings)
-        if len(out) == 3 and out[2] is not None:
-            if not isinstance(out[2], dict):
-                raise TypeError(f"the strategy's settings must be a dict, not "
-                                f"{type(out[2]).__name__}")
-            run_settings.update(out[2])
-        bt = backtest(close, out[0], out[1], **run_settings)
-        bt.params = dict(params)
+        entries, exits, run_settings = strategy_signals(strategy, params, close, settings)
+        run = pair_backtest if pair else backtest
+        bt = run(close, entries, exits, **run_settings)
         stats = bt.stats().to_dict()
     except Exception as exc:  # the configuration's row reports it
-        return None, error_text(exc), None
-    if ship:
-        bt._ship_without_close = True
-    return stats, None, bt if keep_backtest else None
+        return Outcome(error=error_text(exc))
+    if not keep_backtest:
+        return Outcome(stats)
+    return Outcome(stats, run=bt.replaced(params=dict(params), close=None if ship else bt.close))
 
 
-def run_batch(strategy, batch, close, settings, keep_backtest=False, ship=False):
+def run_batch(strategy, batch, close, settings, keep_backtest=False, ship=False, pair=False):
     """Several configurations in one Dask task (fewer, longer tasks: the
     scheduler's cost per task is paid once a batch)."""
-    return [run_configuration(strategy, params, close, settings, keep_backtest, None, ship)
+    return [run_configuration(strategy, params, close, settings, keep_backtest, None, ship, pair)
             for params in batch]
 
 
 def rows_only(outcomes):
     """A batch's outcomes without their Backtests (what comes back)."""
-    return [(o[0], o[1], None) for o in outcomes]
+    return [o.without_run() for o in outcomes]
 
 
 def pick(outcomes, k):
@@ -153,22 +175,43 @@ def error_text(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}"
 
 
-class _Best:
-    """The k best runs so far by RANK_BY (descending; ties by grid order)."""
+def score(stats, rank_by) -> float:
+    """The ranking score of a stats row: the entry `rank_by`, or
+    ``rank_by(row)`` of the row as a Series. NaN (and anything that is not a
+    number) never ranks."""
+    if stats is None:
+        return math.nan
+    value = rank_by(pd.Series(stats)) if callable(rank_by) else stats.get(rank_by)
+    if isinstance(value, pd.Timedelta):
+        value = value.value
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return math.nan
+    return float(value)
 
-    def __init__(self, k: int):
+
+def check_rank_by(rank_by) -> None:
+    if not callable(rank_by) and rank_by not in STATS:
+        raise ValueError(f"rank_by must be a stats() entry or a function of the stats row, "
+                         f"got {rank_by!r}; the entries are: {', '.join(STATS)}")
+
+
+class _Best:
+    """The k best runs so far by `rank_by` (descending; ties by grid order)."""
+
+    def __init__(self, k: int, rank_by=RANK_BY):
         self.k = k
+        self.rank_by = rank_by
         self.items: list = []  # (key, payload)
 
     def offer(self, pos: int, stats, payload):
         """Keeps `payload` if it ranks; returns what fell out (or `payload`
         itself when it does not rank)."""
-        if self.k == 0 or stats is None:
+        if self.k == 0:
             return [payload]
-        score = stats.get(RANK_BY)
-        if score is None or not isinstance(score, (int, float)) or math.isnan(score):
+        s = score(stats, self.rank_by)
+        if math.isnan(s):
             return [payload]
-        bisect.insort(self.items, ((-score, pos), payload), key=lambda item: item[0])
+        bisect.insort(self.items, ((-s, pos), payload), key=lambda item: item[0])
         dropped = [p for _, p in self.items[self.k:]]
         del self.items[self.k:]
         return dropped
@@ -177,17 +220,40 @@ class _Best:
         return [p for _, p in self.items]
 
 
-def _table(configs: list[dict], outcomes: list, best: list) -> SweepResult:
-    names: list = []
+def parameter_names(grid, configs: list[dict]) -> list:
+    """The parameters' names in first-seen order (a dict grid names them even
+    when the constraint leaves no configuration)."""
+    names: list = list(grid) if isinstance(grid, dict) else []
     for c in configs:
         names += [k for k in c if k not in names]
-    failed = any(o[1] is not None for o in outcomes)
+    return names
+
+
+def check_names(names) -> None:
+    """A parameter named like a table column would lose its values to it."""
+    clash = [n for n in names if n in STATS or n == "error"]
+    if clash:
+        raise ValueError(f"grid parameters {clash} have the names of table columns "
+                         f"(the stats() entries and 'error'); rename them")
+
+
+def allowed(configs: list[dict], constraint) -> list[dict]:
+    if constraint is None:
+        return configs
+    if not callable(constraint):
+        raise TypeError(f"constraint must be a function of the parameters, got "
+                        f"{type(constraint).__name__}")
+    return [c for c in configs if constraint(dict(c))]
+
+
+def _table(names: list, configs: list[dict], outcomes: list, best: list) -> SweepResult:
+    failed = any(o.error is not None for o in outcomes)
     rows = []
-    for c, (stats, error, _) in zip(configs, outcomes):
+    for c, o in zip(configs, outcomes):
         row = dict(c)
-        row.update(stats if stats is not None else dict.fromkeys(STATS, math.nan))
+        row.update(o.stats if o.stats is not None else dict.fromkeys(STATS, math.nan))
         if failed:
-            row["error"] = error
+            row["error"] = o.error
         rows.append(row)
     columns = names + list(STATS) + (["error"] if failed else [])
     table = SweepResult(rows, columns=columns)
@@ -203,26 +269,28 @@ def _workers(workers) -> int:
     return workers
 
 
-def _local(strategy, configs, close, settings, workers, bar, keep):
+def _local(job: "Job", configs, workers, bar):
     outcomes: list = [None] * len(configs)
-    best = _Best(keep)
+    best = _Best(job.keep, job.rank_by)
 
     def done(pos, outcome):
-        stats, error, bt = outcome
-        outcomes[pos] = (stats, error, None)
-        best.offer(pos, stats, bt)
+        outcomes[pos] = outcome.without_run()
+        best.offer(pos, outcome.stats, outcome.run)
         bar.update(1)
+
+    def run(params, stop=None):
+        return run_configuration(job.strategy, params, job.close, job.settings, job.keep > 0,
+                                 stop, pair=job.pair)
 
     if workers == 1:
         for pos, params in enumerate(configs):
-            done(pos, run_configuration(strategy, params, close, settings, keep > 0))
+            done(pos, run(params))
         return outcomes, best.payloads()
     stop = threading.Event()
     pool = ThreadPoolExecutor(max_workers=min(workers, max(len(configs), 1)),
                               thread_name_prefix="quorra-sweep")
     try:
-        futures = {pool.submit(run_configuration, strategy, params, close, settings, keep > 0,
-                               stop): pos for pos, params in enumerate(configs)}
+        futures = {pool.submit(run, params, stop): pos for pos, params in enumerate(configs)}
         for f in as_completed(futures):
             done(futures[f], f.result())
     except BaseException:
@@ -244,8 +312,9 @@ def _distributed_module():
     return distributed
 
 
-def _dask(strategy, configs, close, settings, client, bar, keep):
+def _dask(job: "Job", configs, client, bar):
     distributed = _distributed_module()
+    keep = job.keep
     own = isinstance(client, str)
     if own:
         client = distributed.Client(client)
@@ -256,37 +325,39 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
     try:
         threads = sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values())
         batches = batch_positions(len(configs), threads)
-        shared = client.scatter([close, strategy, settings], broadcast=True, hash=False)
+        shared = client.scatter([job.close, job.strategy, job.settings], broadcast=True,
+                                hash=False)
         close_f, strategy_f, settings_f = shared
         for b, positions in enumerate(batches):
             args = (run_batch, strategy_f, [configs[p] for p in positions], close_f, settings_f)
             if keep > 0:
-                run = client.submit(*args, True, True, pure=False,
+                run = client.submit(*args, True, True, job.pair, pure=False,
                                     key=f"quorra-sweep-{token}-run-{b}")
                 row = client.submit(rows_only, run, pure=False, key=f"quorra-sweep-{token}-{b}")
                 runs[b] = run
             else:
-                row = client.submit(*args, pure=False, key=f"quorra-sweep-{token}-{b}")
+                row = client.submit(*args, False, False, job.pair, pure=False,
+                                    key=f"quorra-sweep-{token}-{b}")
             rows[row] = b
         batch_of = {pos: (b, k) for b, positions in enumerate(batches)
                     for k, pos in enumerate(positions)}
         ranking = [0] * len(batches)  # runs of each batch among the best so far
         finished: set = set()
         outcomes: list = [None] * len(configs)
-        best = _Best(keep)
+        best = _Best(keep, job.rank_by)
         for f in distributed.as_completed(list(rows)):
             b = rows[f]
             if f.status == "finished":
                 results = f.result()
             elif f.status == "error":
-                results = [(None, error_text(f.exception()), None)] * len(batches[b])
+                results = [Outcome(error=error_text(f.exception()))] * len(batches[b])
             else:
                 raise RuntimeError(f"configurations {batches[b]} were {f.status} on the cluster")
             finished.add(b)
             for pos, outcome in zip(batches[b], results):
                 outcomes[pos] = outcome
                 ranking[b] += 1
-                for dropped in best.offer(pos, outcome[0], pos):
+                for dropped in best.offer(pos, outcome.stats, pos):
                     ranking[batch_of[dropped][0]] -= 1
             # A finished batch none of whose runs ranks (any longer) is
             # released: no reference to its future is left.
@@ -304,22 +375,36 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
     finally:
         if own:
             client.close()
-    frame = inputs.pandas_close(close)
-    return outcomes, [o[2]._with_close(frame) for o in kept]
+    frame = inputs.pandas_close(job.close)
+    return outcomes, [o.run.replaced(close=frame) for o in kept]
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every configuration of a sweep shares."""
+
+    strategy: object
+    close: object
+    settings: dict
+    keep: int = 0
+    rank_by: object = RANK_BY
+    pair: bool = False
 
 
 def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
-          keep=0) -> SweepResult:
+          keep=0, rank_by=RANK_BY, constraint=None, pair=False) -> SweepResult:
     """Run `strategy` over every configuration of `grid` and tabulate the
     statistics.
 
     `strategy(close, **params)` returns ``(entries, exits)`` or ``(entries,
     exits, settings_override)``; every configuration runs
-    ``study.backtest(close, entries, exits, **settings, **override)``.
+    ``study.backtest(close, entries, exits, **settings, **override)``
+    (``study.pair_backtest`` with ``pair=True``).
     `grid`: a dict of name -> values (their Cartesian product, in order) or a
     list of dicts. Returns a SweepResult (a DataFrame) in grid order: the
     parameters, then the ``stats()`` entries; a failing configuration gives
-    a row with an ``error`` column ("TypeName: text") and NaN figures.
+    a row with an ``error`` column ("TypeName: text") and NaN figures. A
+    parameter may not be named like a stats() entry or ``error``.
 
     - `workers`: threads of the local pool (default: the machine's cores);
       1 runs the configurations one after another in the calling thread.
@@ -328,8 +413,13 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
       extra). Give `workers` or `client`, not both.
     - `progress`: True shows a bar (tqdm) when stderr is a terminal or in a
       notebook; "always" in any case; False never.
-    - `keep`: also keep the `keep` best Backtests by "Total Return [%]" as
-      ``result.best`` (best first).
+    - `keep`: also keep the `keep` best Backtests as ``result.best`` (best
+      first), ranked by `rank_by`: a stats() entry (default "Total Return
+      [%]") or a function of the stats row (a Series) giving a number. NaN
+      never ranks; ties go to grid order.
+    - `constraint`: a function of a configuration's parameters (a dict);
+      the configurations it rejects are left out before anything runs
+      (``lambda p: p["fast"] < p["slow"]``).
 
     Ctrl-C stops a local sweep at once (pending configurations are dropped)
     and raises KeyboardInterrupt; on Dask the sweep's futures are cancelled.
@@ -338,18 +428,34 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
         raise ValueError("give workers (a local thread pool) or client (Dask), not both")
     if isinstance(keep, bool) or not isinstance(keep, int) or keep < 0:
         raise ValueError(f"keep must be a non-negative integer, got {keep!r}")
-    settings = dict(settings or {})
+    check_rank_by(rank_by)
     configs = configurations(grid)
-    if client is not None:
-        _distributed_module()
-    else:
-        n_workers = _workers(workers)
+    names = parameter_names(grid, configs)
+    check_names(names)
+    configs = allowed(configs, constraint)
+    job = Job(strategy, close, dict(settings or {}), keep, rank_by, bool(pair))
+    n_workers = pool_size(workers, client)
     bar = progress_bars.bar(len(configs), progress, "sweep")
     try:
-        if client is not None:
-            outcomes, best = _dask(strategy, configs, close, settings, client, bar, keep)
-        else:
-            outcomes, best = _local(strategy, configs, close, settings, n_workers, bar, keep)
+        return run_sweep(job, names, configs, n_workers, client, bar)
     finally:
         bar.close()
-    return _table(configs, outcomes, best)
+
+
+def pool_size(workers, client) -> int | None:
+    """The local pool's threads (None on Dask), the arguments checked."""
+    if client is not None and workers is not None:
+        raise ValueError("give workers (a local thread pool) or client (Dask), not both")
+    if client is not None:
+        _distributed_module()
+        return None
+    return _workers(workers)
+
+
+def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar) -> SweepResult:
+    """The table of `configs` run on the pool or the client, counted on `bar`."""
+    if client is not None:
+        outcomes, best = _dask(job, configs, client, bar)
+    else:
+        outcomes, best = _local(job, configs, workers, bar)
+    return _table(names, configs, outcomes, best)
