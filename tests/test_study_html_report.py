@@ -221,3 +221,22 @@ def test_without_plotly_the_extra_is_named(run, tmp_path, monkeypatch):
     with pytest.raises(ImportError, match=r"HTML reports need plotly: pip install "
                                           r"'quorra-accel\[report\]' \(or pip install plotly\)"):
         run.report(tmp_path / "r.html")
+
+
+@pytest.mark.parametrize("anchored", [False, True])
+def test_a_real_walk_forward_report(close, tmp_path, anchored):
+    wf = study.walk_forward(flips, {"every": [4, 9], "offset": [0, 3]}, close, train=60,
+                            test=30, anchored=anchored, workers=1, progress=False)
+    assert len(wf.folds) == 3
+    text = written(html_report.write_walk_forward, wf, tmp_path)
+    assert wf.report(tmp_path / "again.html").read_text(encoding="utf-8") == text
+    stats = wf.stats()
+    exact = [v for v, _ in cells(text, "stats")]
+    assert exact == [html_report.exact(v) for v in stats]
+    fig = html_report.walk_forward_figure(wf)
+    assert [(pd.Timestamp(s.x0), pd.Timestamp(s.x1)) for s in fig.layout.shapes] == \
+        list(zip(wf.folds["test_start"], wf.folds["test_end"]))
+    assert [a.text.split("<br>")[1:] for a in fig.layout.annotations] == [
+        [f"every = {html_report.shown(e)}", f"offset = {html_report.shown(o)}"]
+        for e, o in zip(wf.folds["every"], wf.folds["offset"])]
+    assert len(cells(text, "sortable folds")) == wf.folds.size

@@ -63,6 +63,10 @@ def make(kind, close, path):
         obj = study.sweep(flips, {"every": [5, 9, 13], "offset": [0, 2]}, close, workers=1,
                           progress=False)
         obj.report(path)
+    elif kind == "walk_forward":
+        obj = study.walk_forward(flips, {"every": [4, 9], "offset": [0, 3]}, close, train=60,
+                                 test=30, workers=1, progress=False)
+        obj.report(path)
     else:
         obj = StandIn(study.backtest(close, e, x, **settings), close)
         html_report.write_walk_forward(obj, path)
@@ -70,7 +74,8 @@ def make(kind, close, path):
 
 
 # (report, the least number of traces its figure draws)
-KINDS = [("backtest", 2 + 2 + 3), ("pair", 2 + 2 + 2), ("sweep", 1), ("walk_forward", 1)]
+KINDS = [("backtest", 2 + 2 + 3), ("pair", 2 + 2 + 2), ("sweep", 1), ("walk_forward", 1),
+         ("stand_in", 1)]
 
 
 @pytest.mark.parametrize("kind, least_traces", KINDS)
