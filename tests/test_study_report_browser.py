@@ -63,6 +63,10 @@ def make(kind, close, path):
         obj = study.sweep(flips, {"every": [5, 9, 13], "offset": [0, 2]}, close, workers=1,
                           progress=False)
         obj.report(path)
+    elif kind in ("no_contracts", "no_bars"):
+        frame = close.iloc[:, :0] if kind == "no_contracts" else close.iloc[:0]
+        obj = study.backtest(frame, frame * 0.0, frame * 0.0)
+        obj.report(path)
     elif kind == "walk_forward":
         obj = study.walk_forward(flips, {"every": [4, 9], "offset": [0, 3]}, close, train=60,
                                  test=30, workers=1, progress=False)
@@ -75,7 +79,7 @@ def make(kind, close, path):
 
 # (report, the least number of traces its figure draws)
 KINDS = [("backtest", 2 + 2 + 3), ("pair", 2 + 2 + 2), ("sweep", 1), ("walk_forward", 1),
-         ("stand_in", 1)]
+         ("stand_in", 1), ("no_contracts", 3), ("no_bars", 0)]
 
 
 @pytest.mark.parametrize("kind, least_traces", KINDS)
