@@ -75,6 +75,10 @@ class StandIn:
         return self._stats
 
 
+def ms_time(ms):
+    return pd.Timestamp(0) + pd.Timedelta(milliseconds=ms)
+
+
 def cells(text, table_class):
     """(data-value, shown text) of every cell of the first table of that class."""
     part = text[text.index(f'class="{table_class}') if f'class="{table_class}' in text
@@ -188,9 +192,9 @@ def test_the_walk_forward_shows_each_fold(run, close, tmp_path):
     fig = html_report.walk_forward_figure(wf)
     assert list(fig.data[0].y) == list(wf.value)
     assert html_report.fold_parameters(wf.folds) == ["every", "offset"]
-    rects = [s for s in fig.layout.shapes]
-    assert [(pd.Timestamp(s.x0), pd.Timestamp(s.x1)) for s in rects] == \
+    assert [(ms_time(s.x0), ms_time(s.x1)) for s in fig.layout.shapes] == \
         list(zip(wf.folds["test_start"], wf.folds["test_end"]))
+    assert fig.layout.xaxis.type == "date"
     assert [a.text for a in fig.layout.annotations] == [
         "fold 0<br>every = 5<br>offset = 0", "fold 1<br>every = 9<br>offset = 2",
         "fold 2<br>every = 5<br>offset = 0"]
@@ -234,9 +238,41 @@ def test_a_real_walk_forward_report(close, tmp_path, anchored):
     exact = [v for v, _ in cells(text, "stats")]
     assert exact == [html_report.exact(v) for v in stats]
     fig = html_report.walk_forward_figure(wf)
-    assert [(pd.Timestamp(s.x0), pd.Timestamp(s.x1)) for s in fig.layout.shapes] == \
+    assert [(ms_time(s.x0), ms_time(s.x1)) for s in fig.layout.shapes] == \
         list(zip(wf.folds["test_start"], wf.folds["test_end"]))
     assert [a.text.split("<br>")[1:] for a in fig.layout.annotations] == [
         [f"every = {html_report.shown(e)}", f"offset = {html_report.shown(o)}"]
         for e, o in zip(wf.folds["every"], wf.folds["offset"])]
     assert len(cells(text, "sortable folds")) == wf.folds.size
+
+
+@pytest.mark.parametrize("index, expected", [
+    (pd.date_range("2024-03-01 09:30", periods=3, freq="min"),
+     [1709285400000.0, 1709285460000.0, 1709285520000.0]),
+    (pd.date_range("2024-03-01 09:30", periods=2, freq="ms", tz="Asia/Shanghai"),
+     [1709285400000.0, 1709285400001.0]),  # wall-clock times
+    (pd.DatetimeIndex(["1969-12-31 23:59:59.9995"]).as_unit("us"), [-0.5]),
+    (pd.Index([3, 5, 9]), [3, 5, 9]),
+    (pd.Index(["a", "b"]), [0, 1]),
+])
+def test_axis_values(index, expected):
+    x, dated = html_report.axis_values(index)
+    assert list(x) == expected and dated == isinstance(index, pd.DatetimeIndex)
+
+
+def test_the_backtest_figure_draws_trades_where_they_happened(run):
+    fig = html_report.backtest_figure(run)
+    x, _ = html_report.axis_values(run.index)
+    assert list(fig.data[0].x) == list(x) and fig.layout.xaxis.type == "date"
+    t = run.trades
+    entries = [d for d in fig.data if d.name and d.name.endswith(" entry")]
+    exits = [d for d in fig.data if d.name and d.name.startswith("exit: ")]
+    assert sum(len(d.x) for d in entries) == len(t)
+    assert sum(len(d.x) for d in exits) == int((t["exit_bar"] >= 0).sum())
+    for reason in set(d.name[len("exit: "):] for d in exits):
+        drawn = [d for d in exits if d.name == f"exit: {reason}"]  # one per price panel
+        assert {d.marker.color for d in drawn} == {html_report.COLOURS[reason]}
+        assert [d.showlegend for d in drawn] == [True] + [False] * (len(drawn) - 1)
+        rows = t[t["exit_reason"] == reason]
+        assert sorted(v for d in drawn for v in d.x) == sorted(x[rows["exit_bar"]])
+        assert sorted(v for d in drawn for v in d.y) == sorted(rows["exit_price"])
