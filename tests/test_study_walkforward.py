@@ -101,6 +101,23 @@ def wf_periods(index):
     return (len(index) - 1) / ((index[-1] - index[0]) / pd.Timedelta(days=365.25))
 
 
+@pytest.mark.parametrize("as_array", [False, True])
+def test_numbered_bars_and_arrays_choose_the_grids_own_values(close, as_array):
+    numbered = close.reset_index(drop=True)
+    given = numbered.to_numpy() if as_array else numbered
+    wf = study.walk_forward(crossover, GRID, given, train=200, test=100, settings=SETTINGS,
+                            workers=2, progress=False)
+    hand = by_hand(numbered, 200, 100)
+    assert "error" not in wf.folds.columns and all(run is not None for run in wf.runs)
+    assert (wf.folds[list(GRID)].dtypes == np.int64).all()
+    for k, ((_, _, _, params, _, run), ours) in enumerate(zip(hand, wf.runs)):
+        assert {name: wf.folds.loc[k, name] for name in GRID} == params
+        np.testing.assert_array_equal(ours.value.to_numpy(), run.value.to_numpy())
+    np.testing.assert_allclose(wf.value.to_numpy(), chained(hand, SETTINGS["init_cash"]),
+                               rtol=1e-13)
+    assert len(wf.trades) > 10
+
+
 def test_the_trades_are_every_folds_counted_from_the_first_bar(close):
     wf = study.walk_forward(crossover, GRID, close, train=200, test=100, settings=SETTINGS,
                             workers=1, progress=False)
@@ -247,3 +264,19 @@ def test_plot_and_report(close, tmp_path, monkeypatch):
     fake.write_walk_forward = lambda result, path: (result, path)
     monkeypatch.setitem(sys.modules, "quorra.accel.study.html_report", fake)
     assert wf.report("x.html") == (wf, "x.html")
+
+
+def test_a_failing_out_of_sample_run_is_reported_in_its_row(close):
+    def fails_on_long_windows(close_, fast, slow):
+        if len(close_) > 250 and close_.index[0] == close.index[100]:
+            raise ValueError("no history here")
+        return crossover(close_, fast, slow)
+
+    wf = study.walk_forward(fails_on_long_windows, GRID, close, train=200, test=100,
+                            workers=2, progress=False)
+    errors = wf.folds["error"].tolist()
+    assert errors[1] == "ValueError: no history here"
+    assert all(pd.isna(e) for k, e in enumerate(errors) if k != 1)
+    assert wf.runs[1] is None and (wf.trades["fold"] != 1).all()
+    end_of_first = wf.value.iloc[99]
+    np.testing.assert_array_equal(wf.value.iloc[100:200], end_of_first)  # flat

@@ -158,7 +158,18 @@ class Run:
 
     @cached_property
     def returns(self) -> np.ndarray:
-        return self.value[1:] / self.value[:-1] - 1.0
+        r = np.divide(self.value[1:], self.value[:-1])
+        r -= 1.0
+        return r
+
+    @cached_property
+    def mean_return(self) -> float:
+        return float(self.returns.mean())
+
+    @cached_property
+    def std_return(self) -> float:
+        """std(r, ddof=1)."""
+        return float(self.returns.std(ddof=1))
 
     @cached_property
     def downside(self) -> np.ndarray:
@@ -355,7 +366,7 @@ def sharpe_ratio(run: Run) -> float:
     r = run.returns
     if len(r) < 2:
         return NAN
-    return _ratio(float(r.mean()), float(r.std(ddof=1))) * _scale(run)
+    return _ratio(run.mean_return, run.std_return) * _scale(run)
 
 
 def sortino_ratio(run: Run) -> float:
@@ -364,7 +375,7 @@ def sortino_ratio(run: Run) -> float:
     if not len(r):
         return NAN
     down = math.sqrt(float((run.downside ** 2).mean()))
-    return _ratio(float(r.mean()), down) * _scale(run)
+    return _ratio(run.mean_return, down) * _scale(run)
 
 
 def calmar_ratio(run: Run) -> float:
@@ -401,7 +412,7 @@ def cagr(run: Run) -> float:
 def volatility(run: Run) -> float:
     """std(r, ddof=1) x sqrt(P) x 100; per bar without P"""
     r = run.returns
-    return float(r.std(ddof=1)) * _scale(run) * 100.0 if len(r) >= 2 else NAN
+    return run.std_return * _scale(run) * 100.0 if len(r) >= 2 else NAN
 
 
 def avg_drawdown(run: Run) -> float:

@@ -43,25 +43,29 @@ class Stats(pd.Series):
         return Stats(values, index=self.index, name=self.name, dtype=object)
 
 
+def trade_slots(trades: np.ndarray) -> np.ndarray:
+    """Each trade's contract (solo) or leg (pair) number."""
+    return (trades["contract"] if "contract" in trades.dtype.names else trades["leg"]
+            ).astype(np.intp)
+
+
 def trade_results(record: dict, multiples: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Each trade's net pnl (its pnl, net of the exit fee, less its entry
     fee) and return (net pnl over the entry value: entry price x lots x
     volume multiple); NaN while open."""
     t = record["trades"]
-    codes = (t["contract"] if "contract" in t.dtype.names else t["leg"]).astype(np.intp)
+    codes = trade_slots(t)
     net = t["pnl"] - t["entry_fee"]
     with np.errstate(divide="ignore", invalid="ignore"):
         ret = net / (t["entry_price"] * t["lots"] * multiples[codes])
     return net, ret
 
 
-def compute_stats(index: pd.Index, record: dict, given_periods=None, close=None,
-                  multiples=None) -> Stats:
-    """The statistics of a run, see Backtest.stats."""
+def compute_stats(index: pd.Index, record: dict, given_periods, close,
+                  multiples: np.ndarray) -> Stats:
+    """The statistics of a run, see Backtest.stats (`close`: the first and
+    last bars' closes, or None)."""
     t = record["trades"]
-    codes = (t["contract"] if "contract" in t.dtype.names else t["leg"]).astype(np.intp)
-    if multiples is None:
-        multiples = np.full(int(codes.max()) + 1 if len(codes) else 1, 5.0)
     net, ret = trade_results(record, multiples)
     run = metrics.Run(
         index=index,
@@ -69,7 +73,7 @@ def compute_stats(index: pd.Index, record: dict, given_periods=None, close=None,
         equity=np.asarray(record["equity"], dtype=np.float64),
         entry_bar=t["entry_bar"].astype(np.intp),
         exit_bar=t["exit_bar"].astype(np.intp),
-        contract=codes, pnl=net, ret=ret,
+        contract=trade_slots(t), pnl=net, ret=ret,
         total_fee=float(record["total_fee"]),
         refused=int(np.asarray(record["refused"]).sum()),
         close=close, P=metrics.periods_per_year(index, given_periods))

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -73,15 +74,16 @@ def check_metric(metric) -> None:
                          f"{', '.join(STATS)}")
 
 
-def chosen(table: sweeps.SweepResult, names: list, metric) -> dict | None:
-    """The parameters of the row with the largest `metric` (NaN never ranks,
-    ties go to grid order), None when no row ranks."""
+def chosen(table: sweeps.SweepResult, configs: list[dict], metric) -> dict | None:
+    """The configuration (as the grid gave it) of the row with the largest
+    `metric` (NaN never ranks, ties go to grid order), None when no row
+    ranks."""
     best, best_score = None, -math.inf
     for pos, row in enumerate(table[list(STATS)].to_dict("records")):
         score = sweeps.score(row, metric)
         if not math.isnan(score) and (best is None or score > best_score):
             best, best_score = pos, score
-    return None if best is None else {k: table.iloc[best][k] for k in names}
+    return None if best is None else dict(configs[best])
 
 
 class WalkForward:
@@ -200,7 +202,11 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
     if own:  # one connection for every fold's sweep
         client = sweeps._distributed_module().Client(client)
     bar = progress_bars.bar(len(configs) * len(plan), progress, "walk-forward")
-    rows, runs = [], []
+    # A fold's out-of-sample run needs only its own choice: it runs on a
+    # thread of its own while the next fold's sweep runs, so that the
+    # sweeps' threads never wait for it.
+    tests = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorra-walk-forward")
+    rows, pending = [], []
     try:
         for fold in plan:
             train_close = window(close, fold.train_start, fold.train_end)
@@ -209,14 +215,23 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
                                   for k, v in bars.items()})
             fold_job = sweeps.Job(strategy, train_close, fold_settings, 0, metric, bool(pair))
             table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar)
-            params = chosen(table, names, metric)
-            row, run = _fold_row(job, params, table, names, metric, frame, bars, fold)
-            rows.append(row)
+            params = chosen(table, configs, metric)
+            rows.append(_fold_row(params, table, names, metric, frame, fold))
+            pending.append(None if params is None else
+                           tests.submit(_tested, job, params, bars, fold))
+        runs = []
+        for row, future in zip(rows, pending):
+            run, error = (None, None) if future is None else future.result()
+            row["error"] = error
             runs.append(run)
+    except BaseException:
+        tests.shutdown(wait=False, cancel_futures=True)
+        raise
     finally:
         bar.close()
         if own:
             client.close()
+    tests.shutdown(wait=True)
     return _assemble(metric, names, frame, plan, rows, runs, job)
 
 
@@ -306,26 +321,29 @@ def piece_stats(piece: Piece, P=None) -> dict:
     return metrics.figures(run)
 
 
-def _fold_row(job, params, table, names, metric, frame, bars, fold):
+def _tested(job, params, bars, fold):
+    """(the fold's out-of-sample Backtest, None) or (None, its error text)."""
+    try:
+        return out_of_sample(job, params, job.close, bars, fold), None
+    except Exception as exc:  # the fold's row reports it
+        return None, sweeps.error_text(exc)
+
+
+def _fold_row(params, table, names, metric, frame, fold) -> dict:
     labels = frame.index
     row = {"fold": fold.number, "train_start": labels[fold.train_start],
            "train_end": labels[fold.train_end], "test_start": labels[fold.test_start],
            "test_end": labels[fold.test_end]}
-    row.update(params if params is not None else dict.fromkeys(names, math.nan))
+    row.update(dict.fromkeys(names, math.nan) if params is None else
+               {k: params.get(k, math.nan) for k in names})
     row[f"In-Sample {metric}"] = math.nan
     row[f"Out-of-Sample {metric}"] = math.nan
     row["Out-of-Sample Total Return [%]"] = math.nan
     row["error"] = None
-    if params is None:
-        return row, None
-    scores = [sweeps.score(r, metric) for r in table[list(STATS)].to_dict("records")]
-    row[f"In-Sample {metric}"] = max(s for s in scores if not math.isnan(s))
-    try:
-        run = out_of_sample(job, params, job.close, bars, fold)
-    except Exception as exc:  # the fold's row reports it
-        row["error"] = sweeps.error_text(exc)
-        return row, None
-    return row, run
+    if params is not None:
+        scores = [sweeps.score(r, metric) for r in table[list(STATS)].to_dict("records")]
+        row[f"In-Sample {metric}"] = max(s for s in scores if not math.isnan(s))
+    return row
 
 
 def _assemble(metric, names, frame, plan, rows, runs, job) -> WalkForward:
