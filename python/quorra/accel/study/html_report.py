@@ -334,13 +334,13 @@ def sweep_figure(table):
         g = grids[m].to_numpy()
         return [[None if not math.isfinite(v) else float(v) for v in r] for r in g]
 
+    hover = f"{html.escape(str(x))} = %{{x}}<br>"
+    if y is not None:
+        hover += f"{html.escape(str(y))} = %{{y}}<br>"
     fig = go.Figure(go.Heatmap(z=z(first), x=labels_x, y=labels_y, colorscale="Viridis",
                                colorbar={"title": {"text": first}},
                                texttemplate="%{z:.3g}" if small else None,
-                               hovertemplate=f"{html.escape(str(x))} = %{{x}}<br>"
-                                             f"{html.escape(str(y)) if y is not None else ''}"
-                                             f"{' = %{y}' if y is not None else ''}<br>"
-                                             "%{z}<extra></extra>"))
+                               hovertemplate=hover + "%{z}<extra></extra>"))
     others = names[2:]
     how = f" (mean over {', '.join(map(str, others))})" if others else ""
     buttons = [{"label": m, "method": "update",
