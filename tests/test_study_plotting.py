@@ -48,3 +48,17 @@ def test_a_file_object_receives_a_png(run):
     out = io.BytesIO()
     run.plot(out)
     assert out.getvalue()[:4] == b"\x89PNG"
+
+
+@pytest.mark.parametrize("path", ["wf.html", "wf.svg"])
+def test_a_walk_forward_figure_refuses_a_suffix_that_is_not_png(tmp_path, path):
+    close = pd.DataFrame({"cu": np.round(100 + np.cumsum(np.random.default_rng(1)
+                                                         .normal(0, 1, 60)))})
+    flat = lambda close, k: (np.zeros(close.shape), np.zeros(close.shape))
+    wf = study.walk_forward(flat, {"k": [1, 2]}, close, train=20, test=20, workers=1,
+                            progress=False)
+    with pytest.raises(ValueError, match="figures are saved as PNG, so path must end in .png"):
+        wf.plot(tmp_path / path)
+    assert not (tmp_path / path).exists()
+    wf.plot(tmp_path / "wf.png")
+    assert (tmp_path / "wf.png").read_bytes()[:4] == b"\x89PNG"
