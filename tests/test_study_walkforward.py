@@ -280,3 +280,25 @@ def test_a_failing_out_of_sample_run_is_reported_in_its_row(close):
     assert wf.runs[1] is None and (wf.trades["fold"] != 1).all()
     end_of_first = wf.value.iloc[99]
     np.testing.assert_array_equal(wf.value.iloc[100:200], end_of_first)  # flat
+
+
+def test_a_metric_that_is_a_duration_keeps_its_values(close):
+    wf = study.walk_forward(crossover, GRID, close, train=200, test=100,
+                            metric="Max Drawdown Duration", workers=1, progress=False)
+    for (first, start, end, params, _, run), (_, row) in zip(
+            by_hand(close, 200, 100, metric="Max Drawdown Duration", settings={}),
+            wf.folds.iterrows()):
+        assert isinstance(row["In-Sample Max Drawdown Duration"], pd.Timedelta)
+        assert {k: row[k] for k in GRID} == params
+        assert row["Out-of-Sample Max Drawdown Duration"] == pd.Series(
+            run.value.iloc[start - first:]).pipe(longest_under_water)
+
+
+def longest_under_water(v):
+    peak, since, longest = -math.inf, None, pd.Timedelta(0)
+    for label, x in v.items():
+        if x >= peak:
+            peak, since = x, label
+        else:
+            longest = max(longest, label - since)
+    return longest

@@ -74,16 +74,15 @@ def check_metric(metric) -> None:
                          f"{', '.join(STATS)}")
 
 
-def chosen(table: sweeps.SweepResult, configs: list[dict], metric) -> dict | None:
-    """The configuration (as the grid gave it) of the row with the largest
-    `metric` (NaN never ranks, ties go to grid order), None when no row
-    ranks."""
+def chosen(table: sweeps.SweepResult, metric) -> int | None:
+    """The position of the row with the largest `metric` (NaN never ranks,
+    ties go to grid order), None when no row ranks."""
     best, best_score = None, -math.inf
     for pos, row in enumerate(table[list(STATS)].to_dict("records")):
         score = sweeps.score(row, metric)
         if not math.isnan(score) and (best is None or score > best_score):
             best, best_score = pos, score
-    return None if best is None else dict(configs[best])
+    return best
 
 
 class WalkForward:
@@ -217,8 +216,9 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
                                   for k, v in bars.items()})
             fold_job = sweeps.Job(strategy, train_close, fold_settings, 0, metric, bool(pair))
             table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar)
-            params = chosen(table, configs, metric)
-            rows.append(_fold_row(params, table, names, metric, frame, fold))
+            best = chosen(table, metric)
+            params = None if best is None else dict(configs[best])  # as the grid gave them
+            rows.append(_fold_row(params, table, best, names, metric, frame, fold))
             pending.append(None if params is None else
                            tests.submit(_tested, job, params, bars, fold))
         runs = []
@@ -331,7 +331,7 @@ def _tested(job, params, bars, fold):
         return None, sweeps.error_text(exc)
 
 
-def _fold_row(params, table, names, metric, frame, fold) -> dict:
+def _fold_row(params, table, best, names, metric, frame, fold) -> dict:
     labels = frame.index
     row = {"fold": fold.number, "train_start": labels[fold.train_start],
            "train_end": labels[fold.train_end], "test_start": labels[fold.test_start],
@@ -342,9 +342,8 @@ def _fold_row(params, table, names, metric, frame, fold) -> dict:
     row[f"Out-of-Sample {metric}"] = math.nan
     row["Out-of-Sample Total Return [%]"] = math.nan
     row["error"] = None
-    if params is not None:
-        scores = [sweeps.score(r, metric) for r in table[list(STATS)].to_dict("records")]
-        row[f"In-Sample {metric}"] = max(s for s in scores if not math.isnan(s))
+    if best is not None:
+        row[f"In-Sample {metric}"] = table[metric].iloc[best]
     return row
 
 
@@ -363,7 +362,7 @@ def _assemble(metric, names, frame, plan, rows, runs, job) -> WalkForward:
         cash = float(run.value.iloc[0])  # nothing trades on the training bars
         piece = piece_of(run, fold, test_index)
         figures = piece_stats(piece)
-        row[f"Out-of-Sample {metric}"] = sweeps.score(figures, metric)
+        row[f"Out-of-Sample {metric}"] = figures[metric]
         row["Out-of-Sample Total Return [%]"] = figures["Total Return [%]"]
         pieces.append(piece)
     value, equity = chain(pieces, cash)
