@@ -132,3 +132,37 @@ def test_without_pandas_the_sweep_is_skipped_with_a_note():
     assert r.returncode == 0, r.stderr
     assert "Holding returns of the crossover signals on A" in r.stdout and TITLE not in r.stdout
     assert "The sweep is skipped" in r.stderr and "pip install 'quorra-accel[study]'" in r.stderr
+
+
+def test_report_writes_the_best_runs_page(tmp_path):
+    pytest.importorskip("plotly")
+    from test_study_html_report import cells
+
+    out = tmp_path / "best.html"
+    r = run_cli("--report", str(out), "--workers", "2")
+    assert r.returncode == 0, r.stderr
+    assert f"Report of the best sweep run written to {out}" in r.stdout
+    from quorra.accel import sample
+    table = demo.run_sweep(sample.sample_bars(), True, 1, None)
+    stats = table.best[0].stats()
+    text = out.read_text(encoding="utf-8")
+    shown = [exact for exact, _ in cells(text, "stats")]
+    assert len(shown) == len(stats)
+    assert float(shown[list(stats.index).index("Total Return [%]")]) == \
+        stats["Total Return [%]"]
+    assert f"fast = {table.best[0].params['fast']}" in text
+
+
+@pytest.mark.parametrize("path", ["best.png", "best", "best.html.txt"])
+def test_report_wants_an_html_path(tmp_path, path):
+    r = run_cli("--report", str(tmp_path / path))
+    assert r.returncode == 2 and "--report: must end in .html or .htm" in r.stderr
+
+
+def test_report_without_plotly_names_the_extra(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "plotly", None)
+    monkeypatch.setitem(sys.modules, "plotly.graph_objects", None)
+    assert demo.main(["--report", str(tmp_path / "r.html"), "--workers", "1"]) == 2
+    err = capsys.readouterr().err
+    assert "error: HTML reports need plotly: pip install 'quorra-accel[report]'" in err
+    assert not (tmp_path / "r.html").exists()

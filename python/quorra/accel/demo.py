@@ -238,6 +238,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--plot", metavar="PATH.png",
                         help="save a figure of equity, drawdown and holding-return curves, and "
                              "the best sweep run's figure as PATH-sweep-best.png")
+    parser.add_argument("--report", metavar="PATH.html", type=_html_path,
+                        help="write the best sweep run's interactive report: one self-contained "
+                             "HTML file (needs pip install 'quorra-accel[report]')")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", metavar="N", type=_positive,
                        help="run the sweep on N local threads (default: the machine's cores)")
@@ -275,7 +278,20 @@ def main(argv: list[str] | None = None) -> int:
     if args.plot:
         if save_plot(r, args.plot) and table is not None:
             save_sweep_plot(table, args.plot)
+    if args.report and table is not None:
+        try:
+            path = table.best[0].report(args.report)
+        except ImportError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return 2
+        print(f"Report of the best sweep run written to {path}")
     return 0
+
+
+def _html_path(text: str) -> str:
+    if pathlib.PurePath(text).suffix.lower() not in (".html", ".htm"):
+        raise argparse.ArgumentTypeError(f"must end in .html or .htm, got {text!r}")
+    return text
 
 
 def _positive(text: str) -> int:

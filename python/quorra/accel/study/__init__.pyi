@@ -3,6 +3,7 @@ strategy over a grid of parameters, and walk-forward validation."""
 
 from _ctypes import CFuncPtr
 from collections.abc import Callable, Iterable, Mapping
+from pathlib import Path
 from typing import Any, Final, Literal, Unpack
 
 import pandas as pd
@@ -56,6 +57,7 @@ class Backtest:
     def trades(self) -> pd.DataFrame: ...
     def stats(self, periods_per_year: float | None = None) -> Stats: ...
     def plot(self, path: Any = None, contract: Any = None) -> Any: ...  # a matplotlib Figure
+    def report(self, path: Any) -> Path: ...
 
 class BestRuns(tuple[Backtest, ...]):
     def __copy__(self) -> BestRuns: ...
@@ -64,6 +66,9 @@ class BestRuns(tuple[Backtest, ...]):
 class SweepResult(pd.DataFrame):
     @property
     def best(self) -> BestRuns: ...
+    def heatmap(self, x: Any, y: Any, metric: str = "Total Return [%]", agg: Any = "mean",
+                path: Any = None) -> Any: ...  # a matplotlib Figure
+    def report(self, path: Any) -> Path: ...
 
 class WalkForward:
     metric: str
@@ -77,7 +82,7 @@ class WalkForward:
                  run: Any) -> None: ...
     def stats(self, periods_per_year: float | None = None) -> Stats: ...
     def plot(self, path: Any = None) -> Any: ...  # a matplotlib Figure
-    def report(self, path: Any) -> Any: ...
+    def report(self, path: Any) -> Path: ...
 
 def backtest(
     close: Any,

@@ -7,6 +7,9 @@ plotting from several threads or in a script without a display works.
 
 from __future__ import annotations
 
+import os
+import pathlib
+
 import numpy as np
 import pandas as pd
 
@@ -41,18 +44,34 @@ def _pick(bt, contract):
     return pos, str(bt.columns[pos]), trades[trades["contract"] == bt.columns[pos]]
 
 
-def plot(bt, path=None, contract=None):
+def png_target(path):
+    """`path` for savefig as PNG: a file-like object, or a path whose suffix
+    is .png or absent (any other suffix would get a PNG under a name that
+    promises another format)."""
+    if path is None or hasattr(path, "write"):
+        return path
+    suffix = pathlib.PurePath(os.fspath(path)).suffix
+    if suffix and suffix.lower() != ".png":
+        raise ValueError(f"figures are saved as PNG, so path must end in .png, got "
+                         f"{os.fspath(path)!r}")
+    return path
+
+
+def figure_class():
     try:
         from matplotlib.figure import Figure
     except ImportError:
         raise ImportError("plots need matplotlib: pip install 'quorra-accel[plot]' "
                           "(or pip install matplotlib)") from None
+    return Figure
+
+
+def plot(bt, path=None, contract=None):
+    Figure = figure_class()
+    path = png_target(path)
     if bt.close is None:
         raise ValueError("this Backtest has no close prices attached")
     close = bt.close
-    pos, label, trades = _pick(bt, contract)
-    column = close.iloc[:, pos] if isinstance(close, pd.DataFrame) else close
-    prices = column.to_numpy(dtype=np.float64)
     x = _x(bt.index)
     xs = np.asarray(x)
 
@@ -61,7 +80,15 @@ def plot(bt, path=None, contract=None):
     fig = Figure(figsize=(11, 9), layout="constrained")
     if bt.params:
         fig.suptitle(", ".join(f"{k} = {v}" for k, v in bt.params.items()))
-    top, mid, low = fig.subplots(3, 1, sharex=True, height_ratios=[3, 1.4, 3])
+    if bt.kind == "solo" and len(bt.columns) == 0 and contract is None:
+        # No contract to show: the account and its drawdown only.
+        top, mid = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.4])
+        low = None
+    else:
+        pos, label, trades = _pick(bt, contract)
+        column = close.iloc[:, pos] if isinstance(close, pd.DataFrame) else close
+        prices = column.to_numpy(dtype=np.float64)
+        top, mid, low = fig.subplots(3, 1, sharex=True, height_ratios=[3, 1.4, 3])
     top.plot(x, bt.value.to_numpy(), label="value (marked to market)", linewidth=1.0)
     top.plot(x, bt.equity.to_numpy(), label="realised equity", linewidth=1.0, alpha=0.8)
     top.set_title("Account")
@@ -74,6 +101,16 @@ def plot(bt, path=None, contract=None):
     mid.set_title("Drawdown of value [%]")
     mid.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:.2g}"))
 
+    for ax in (top, mid):
+        ax.grid(alpha=0.3)
+    if low is not None:
+        _price_panel(low, x, xs, prices, label, trades)
+    if path is not None:
+        fig.savefig(path, dpi=100, format="png")
+    return fig
+
+
+def _price_panel(low, x, xs, prices, label, trades):
     low.plot(x, prices, color="0.35", linewidth=0.8, label=f"close of {label}")
     for side, marker in (("long", "^"), ("short", "v")):
         t = trades[trades["direction"] == side]
@@ -90,8 +127,4 @@ def plot(bt, path=None, contract=None):
                         edgecolors="white", linewidths=0.5, label=f"exit: {reason}")
     low.set_title(f"Price of {label}; entries and exits at their fills, exits by reason")
     low.legend(loc="best", fontsize="small", ncols=2)
-    for ax in (top, mid, low):
-        ax.grid(alpha=0.3)
-    if path is not None:
-        fig.savefig(path, dpi=100, format="png")
-    return fig
+    low.grid(alpha=0.3)

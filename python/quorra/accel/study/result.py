@@ -266,3 +266,11 @@ class Backtest:
         from quorra.accel.study import plotting
 
         return plotting.plot(self, path=path, contract=contract)
+
+    def report(self, path):
+        """Writes an interactive, self-contained HTML report of the run: the
+        account, drawdown, prices with the trades, the statistics and the
+        trades (see study.html_report; needs the `report` extra)."""
+        from quorra.accel.study.html_report import write_backtest
+
+        return write_backtest(self, path)

@@ -64,6 +64,19 @@ class SweepResult(pd.DataFrame):
     def best(self) -> BestRuns:
         return self.attrs.get("best", BestRuns())
 
+    def heatmap(self, x, y, metric="Total Return [%]", agg="mean", path=None):
+        """A matplotlib Figure of `metric` over the grid parameters `x` and
+        `y`, the other parameters aggregated by `agg` (see study.heatmap)."""
+        from quorra.accel.study.heatmap import heatmap
+
+        return heatmap(self, x, y, metric=metric, agg=agg, path=path)
+
+    def report(self, path):
+        """Writes the interactive HTML report of the sweep (see study.html_report)."""
+        from quorra.accel.study.html_report import write_sweep
+
+        return write_sweep(self, path)
+
 
 def configurations(grid) -> list[dict]:
     """A dict of name -> values gives the Cartesian product of the values in

@@ -128,7 +128,9 @@ class WalkForward:
         except ImportError:
             raise ImportError("plots need matplotlib: pip install 'quorra-accel[plot]' "
                               "(or pip install matplotlib)") from None
+        from quorra.accel.study.plotting import png_target
 
+        path = png_target(path)
         fig = Figure(figsize=(11, 4.5), layout="constrained")
         ax = fig.add_subplot()
         ax.plot(self.value.index, self.value.to_numpy(), lw=1.2, label="out-of-sample value")
