@@ -45,6 +45,7 @@ def backtest(close, entries, exits, *, direction="long", sl_callback=None, tp_ca
     close's columns, `prices` a frame like close). `histories=True` keeps
     the history arrays (``.histories``).
     """
+    inputs.check_setting_names(settings)
     prep = inputs.solo(close, entries, exits, direction, settings)
     keep = _callbacks(prep.settings, {"sl_callback": sl_callback, "tp_callback": tp_callback})
     record = ledger.solo(prep.close, prep.entries, prep.exits, histories=histories,
@@ -61,6 +62,7 @@ def pair_backtest(close, entries, exits, *, direction="long", histories=False,
     1 buys the spread, A long and B short; -1 sells it); booleans: True
     enters / exits a spread of `direction` ("long" or "short"). The other
     keyword settings are ``ledger.pair``'s."""
+    inputs.check_setting_names(settings, pair=True)
     prep = inputs.pair(close, entries, exits, direction, settings)
     record = ledger.pair(prep.close, prep.entries, prep.exits, histories=histories,
                          **prep.settings)

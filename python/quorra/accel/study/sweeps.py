@@ -103,7 +103,7 @@ class Outcome:
 def strategy_signals(strategy, params, close, settings) -> tuple:
     """``strategy(close, **params)`` checked: (entries, exits, the run's
     settings: `settings` updated by the strategy's own)."""
-    out = strategy(close, **params)
+    out = strategy(inputs.readonly(close), **params)
     if not isinstance(out, tuple) or len(out) not in (2, 3):
         raise TypeError("strategy must return (entries, exits) or (entries, exits, settings)")
     run_settings = dict(settings)
@@ -111,6 +111,10 @@ def strategy_signals(strategy, params, close, settings) -> tuple:
         if not isinstance(out[2], dict):
             raise TypeError(f"the strategy's settings must be a dict, not "
                             f"{type(out[2]).__name__}")
+        unknown = set(out[2]) - inputs.SOLO_SETTINGS - inputs.PAIR_SETTINGS
+        if unknown:
+            raise TypeError(f"the strategy's settings name no setting of a backtest: "
+                            f"{sorted(map(str, unknown))}")
         run_settings.update(out[2])
     return out[0], out[1], run_settings
 
@@ -376,6 +380,10 @@ class Job:
     keep: int = 0
     rank_by: object = RANK_BY
     pair: bool = False
+
+    def __post_init__(self):
+        # A misspelt setting fails here, before any configuration runs.
+        inputs.check_setting_names(self.settings, self.pair)
 
 
 def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
