@@ -64,6 +64,17 @@ class SweepResult(pd.DataFrame):
     def best(self) -> BestRuns:
         return self.attrs.get("best", BestRuns())
 
+    def rerun(self, row, strategy=None, close=None, settings=None) -> Backtest:
+        """The Backtest of the configuration labelled `row`, run again (a
+        table of a sweep with a `store`, or one read by ``study.load``: then
+        give the strategy, close and settings it was swept with; they must
+        make the same study)."""
+        holder = self.attrs.get("rerun")
+        if holder is None:
+            raise ValueError("only a table of a sweep with a store (or read by study.load) "
+                             "can rerun its rows")
+        return holder.run(row, strategy, close, settings)
+
 
 def configurations(grid) -> list[dict]:
     """A dict of name -> values gives the Cartesian product of the values in
@@ -260,12 +271,14 @@ def _workers(workers) -> int:
     return workers
 
 
-def _local(job: "Job", configs, workers, bar):
+def _local(job: "Job", configs, workers, bar, sink=None):
     outcomes: list = [None] * len(configs)
     best = _Best(job.keep, job.rank_by)
 
     def done(pos, outcome):
         outcomes[pos] = outcome.without_run()
+        if sink is not None:
+            sink(pos, outcomes[pos])
         best.offer(pos, outcome.stats, outcome.run)
         bar.update(1)
 
@@ -303,7 +316,7 @@ def _distributed_module():
     return distributed
 
 
-def _dask(job: "Job", configs, client, bar):
+def _dask(job: "Job", configs, client, bar, sink=None):
     distributed = _distributed_module()
     keep = job.keep
     own = isinstance(client, str)
@@ -347,6 +360,8 @@ def _dask(job: "Job", configs, client, bar):
             finished.add(b)
             for pos, outcome in zip(batches[b], results):
                 outcomes[pos] = outcome
+                if sink is not None:
+                    sink(pos, outcome)
                 ranking[b] += 1
                 for dropped in best.offer(pos, outcome.stats, pos):
                     ranking[batch_of[dropped][0]] -= 1
@@ -387,7 +402,7 @@ class Job:
 
 
 def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
-          keep=0, rank_by=RANK_BY, constraint=None, pair=False) -> SweepResult:
+          keep=0, rank_by=RANK_BY, constraint=None, pair=False, store=None) -> SweepResult:
     """Run `strategy` over every configuration of `grid` and tabulate the
     statistics.
 
@@ -415,6 +430,12 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     - `constraint`: a function of a configuration's parameters (a dict);
       the configurations it rejects are left out before anything runs
       (``lambda p: p["fast"] < p["slow"]``).
+    - `store`: a path to a results store (an SQLite file, made when missing):
+      every finished row is written as it arrives, and the configurations
+      of the same study already stored are read back instead of run, so an
+      interrupted sweep started again runs only what is missing and gives
+      the same table. ``study.load(store)`` reads it from any process;
+      ``table.rerun(row)`` runs one configuration again for its Backtest.
 
     Ctrl-C stops a local sweep at once (pending configurations are dropped)
     and raises KeyboardInterrupt; on Dask the sweep's futures are cancelled.
@@ -432,7 +453,7 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     n_workers = pool_size(workers, client)
     bar = progress_bars.bar(len(configs), progress, "sweep")
     try:
-        return run_sweep(job, names, configs, n_workers, client, bar)
+        return run_sweep(job, names, configs, n_workers, client, bar, store)
     finally:
         bar.close()
 
@@ -447,10 +468,22 @@ def pool_size(workers, client) -> int | None:
     return _workers(workers)
 
 
-def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar) -> SweepResult:
-    """The table of `configs` run on the pool or the client, counted on `bar`."""
-    if client is not None:
-        outcomes, best = _dask(job, configs, client, bar)
-    else:
-        outcomes, best = _local(job, configs, workers, bar)
+def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar,
+              store=None) -> SweepResult:
+    """The table of `configs` run on the pool or the client, counted on `bar`;
+    with `store` (a path), its rows kept in and resumed from that results
+    store (``study.store``; a walk-forward stores each fold's training sweep
+    as a study of its own, the fold's bars making its fingerprint)."""
+
+    def run(todo, sink=None, skipped=0):
+        bar.update(skipped)
+        if client is not None:
+            return _dask(job, todo, client, bar, sink)
+        return _local(job, todo, workers, bar, sink)
+
+    if store is not None:
+        from quorra.accel.study import store as stores
+
+        return stores.stored_sweep(job, names, configs, run, store)
+    outcomes, best = run(configs)
     return _table(names, configs, outcomes, best)
