@@ -1,6 +1,7 @@
 """Backtests as pandas results with statistics and plots, sweeps of a
 strategy over a grid of parameters, and walk-forward validation."""
 
+import os
 from _ctypes import CFuncPtr
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Final, Literal, Unpack
@@ -64,6 +65,13 @@ class BestRuns(tuple[Backtest, ...]):
 class SweepResult(pd.DataFrame):
     @property
     def best(self) -> BestRuns: ...
+    def rerun(self, row: Any, strategy: _Strategy | None = None, close: Any = None,
+              settings: BacktestSettings | PairBacktestSettings | None = None) -> Backtest: ...
+
+class StoreBusy(RuntimeError): ...
+
+def load(path: str | os.PathLike[str], study: str | None = None
+         ) -> dict[str, SweepResult] | SweepResult: ...
 
 class WalkForward:
     metric: str
@@ -112,6 +120,7 @@ def sweep(
     rank_by: _RankBy = "Total Return [%]",
     constraint: _Constraint = None,
     pair: bool = False,
+    store: str | os.PathLike[str] | None = None,
 ) -> SweepResult: ...
 def walk_forward(
     strategy: _Strategy,
