@@ -48,8 +48,16 @@ def backtest(close, entries, exits, *, direction="long", sl_callback=None, tp_ca
     inputs.check_setting_names(settings)
     prep = inputs.solo(close, entries, exits, direction, settings)
     keep = _callbacks(prep.settings, {"sl_callback": sl_callback, "tp_callback": tp_callback})
-    record = ledger.solo(prep.close, prep.entries, prep.exits, histories=histories,
-                         **prep.settings)
+    callbacks.clear_errors(keep)
+    try:
+        record = ledger.solo(prep.close, prep.entries, prep.exits, histories=histories,
+                             **prep.settings)
+        callbacks.raise_recorded(keep)  # a call: an interrupt left pending fires here
+    except BaseException:
+        # What a guarded Python callback raised ends the run, not the
+        # interrupt it armed nor a result made with its NaN answers.
+        callbacks.raise_recorded(keep)
+        raise
     return Backtest("solo", prep.frame, prep.index, prep.columns, record,
                     _multiples(prep.settings, prep.close.shape[1]), keep)
 
