@@ -121,6 +121,7 @@ def sweep(
     constraint: _Constraint = None,
     pair: bool = False,
     store: str | os.PathLike[str] | None = None,
+    timeout: float | None = None,
 ) -> SweepResult: ...
 def walk_forward(
     strategy: _Strategy,
