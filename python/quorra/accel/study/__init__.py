@@ -28,6 +28,7 @@ except ImportError:
 else:
     from quorra.accel.study.backtests import backtest, pair_backtest
     from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
+    from quorra.accel.study.cluster import local_cluster
     from quorra.accel.study.result import STATS, Backtest, Stats
     from quorra.accel.study.store import StoreBusy, load
     from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
@@ -35,4 +36,4 @@ else:
 
 __all__ = ["backtest", "pair_backtest", "sweep", "walk_forward", "Backtest", "SweepResult",
            "BestRuns", "WalkForward", "Stats", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE",
-           "load", "StoreBusy"]
+           "load", "StoreBusy", "local_cluster"]

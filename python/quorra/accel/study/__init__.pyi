@@ -70,6 +70,9 @@ class SweepResult(pd.DataFrame):
 
 class StoreBusy(RuntimeError): ...
 
+def local_cluster(n_workers: int | None = None, threads_per_worker: int = 1,
+                  **kwargs: Any) -> Any: ...
+
 def load(path: str | os.PathLike[str], study: str | None = None
          ) -> dict[str, SweepResult] | SweepResult: ...
 

@@ -348,8 +348,15 @@ class _Submitted:
 
     def scatter(self) -> None:
         job = self.job
-        self.shared = self.client.scatter([job.close, job.strategy, job.settings],
-                                          broadcast=True, hash=False)
+        for attempt in range(RESUBMITS + 1):
+            try:
+                self.shared = self.client.scatter([job.close, job.strategy, job.settings],
+                                                  broadcast=True, hash=False)
+                return
+            except OSError:  # a worker went away during it (CommClosedError)
+                if attempt == RESUBMITS or self.client.status in ("closing", "closed"):
+                    raise
+                self.client.wait_for_workers(1, timeout=60)
 
     def submit(self, b: int):
         if not self.shared or any(f.status != "finished" for f in self.shared):
