@@ -286,3 +286,20 @@ def test_load_of_one_study_and_of_missing_ones(tmp_path, close):
         study.load(store, "zz")
     with pytest.raises(KeyError, match="more than one study ''"):
         study.load(store, "")
+
+
+def test_the_readme_long_studies_example_runs(tmp_path):
+    import pathlib
+    import re
+
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    if not readme.is_file():
+        pytest.skip("README.md is not next to the tests")
+    text = readme.read_text(encoding="utf-8")
+    section = text[text.index("\n### Long studies\n"):text.index("\n## Research\n")]
+    (code,) = re.findall(r"^```python\n(.*?)^```", section, re.S | re.M)
+    (tmp_path / "example.py").write_text(code)
+    r = subprocess.run([sys.executable, "example.py"], capture_output=True, text=True,
+                       cwd=tmp_path, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[0].startswith("6 ") and r.stdout.splitlines()[1] == "True"
