@@ -59,7 +59,7 @@ def part1(n, configs, rounds):
             pd.testing.assert_frame_equal(a, b)
     p, s = min(plain), min(stored)
     print(f"(1) {len(a)} configurations of {n} x 2 on 2 threads: {p:.3f} s without a store, "
-          f"{s:.3f} s with one: +{(s / p - 1) * 100:.1f} % (best of {rounds})")
+          f"{s:.3f} s with one: {(s / p - 1) * 100:+.1f} % (best of {rounds})")
 
 
 def part2(rows, rounds):

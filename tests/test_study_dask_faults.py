@@ -130,3 +130,37 @@ def test_workers_for_sweeps_have_no_trim_threshold_after_a_default_cluster(tmp_p
                          timeout=240, env=env, cwd=tmp_path).stdout.splitlines()
     assert "default 65536 65536" in out  # the fault the helper has to get round
     assert "sweeps None False" in out
+
+
+def test_an_interrupted_sweep_cancels_dependents_first(close, monkeypatch):
+    real = distributed.as_completed
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        groups = []
+        real_cancel = client.cancel
+
+        def interrupted(futures, **kw):
+            it = real(futures, **kw)
+
+            class Interrupted:
+                add = it.add
+
+                def __iter__(self):
+                    yield next(it)
+                    raise KeyboardInterrupt
+            return Interrupted()
+
+        def cancel(futures, **kw):
+            groups.append([f.key for f in futures])
+            return real_cancel(futures, **kw)
+
+        monkeypatch.setattr(distributed, "as_completed", interrupted)
+        monkeypatch.setattr(client, "cancel", cancel)
+        with pytest.raises(KeyboardInterrupt):
+            study.sweep(demo.crossover_strategy, GRID, close, client=client, keep=2,
+                        progress=False)
+    rows, runs, shared = groups
+    assert all("-run-" not in k and k.startswith("quorra-sweep-") for k in rows)
+    assert all("-run-" in k for k in runs) and len(rows) == len(runs)
+    assert len(shared) == 3
