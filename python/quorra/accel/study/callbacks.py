@@ -53,19 +53,10 @@ class _Guard:
             return math.nan
 
 
-class STOP_CALLBACK(_STOP_PROTOTYPE):
-    """The ctypes type of a stop callback. Made from a Python function
-    (``STOP_CALLBACK(fn)``), it guards the function: what the function
-    raises (KeyboardInterrupt included), or a result that is not a number,
-    is kept in ``.error`` (of the calling thread) and the callback answers
-    NaN from then on; ``study.backtest`` and sweeps raise it with nothing of
-    the run kept. Passed as an address to an engine directly, the run
-    returns, made with NaN answers after the failure: check ``.error``
-    after the call."""
+class _Guarded:
+    """The methods of the stop-callback type (see STOP_CALLBACK)."""
 
-    _flags_ = _STOP_PROTOTYPE._flags_
-    _restype_ = _STOP_PROTOTYPE._restype_
-    _argtypes_ = _STOP_PROTOTYPE._argtypes_
+    __slots__ = ()
 
     def __new__(cls, *args):
         if len(args) == 1 and callable(args[0]) and not isinstance(args[0], (int, CFuncPtr)):
@@ -87,9 +78,29 @@ class STOP_CALLBACK(_STOP_PROTOTYPE):
             guard.local.error = None
 
 
+# Made by its metaclass rather than a class statement, so that type checkers
+# (and the stub checker) see a ctypes function type, as they do for a
+# CFUNCTYPE, not a class of their own.
+STOP_CALLBACK: type[CFuncPtr] = type(_STOP_PROTOTYPE)(
+    "STOP_CALLBACK", (_Guarded, _STOP_PROTOTYPE), {
+        "__doc__": """The ctypes type of a stop callback. Made from a Python function
+    (``STOP_CALLBACK(fn)``), it guards the function: what the function
+    raises (KeyboardInterrupt included), or a result that is not a number,
+    is kept in ``.error`` (of the calling thread) and the callback answers
+    NaN from then on; ``study.backtest`` and sweeps raise it with nothing of
+    the run kept. Passed as an address to an engine directly, the run
+    returns, made with NaN answers after the failure: check ``.error``
+    after the call.""",
+        "__module__": __name__,
+        "_flags_": _STOP_PROTOTYPE._flags_,
+        "_restype_": _STOP_PROTOTYPE._restype_,
+        "_argtypes_": _STOP_PROTOTYPE._argtypes_,
+    })
+
+
 def clear_errors(objects) -> None:
     for cb in objects:
-        if isinstance(cb, STOP_CALLBACK):
+        if isinstance(cb, _Guarded):
             cb.clear()
 
 
@@ -98,7 +109,7 @@ def raise_recorded(objects, during=None) -> None:
     (clearing it), so the run's result or the engine's own exception (the
     interrupt the guard raised) gives way to it."""
     for cb in objects:
-        if isinstance(cb, STOP_CALLBACK) and cb.error is not None:
+        if isinstance(cb, _Guarded) and cb.error is not None:
             exc = cb.error
             cb.clear()
             raise exc.with_traceback(exc.__traceback__) from None

@@ -420,8 +420,9 @@ def _dask(job: "Job", configs, client, bar, sink=None, timeout=None):
         arriving = distributed.as_completed(list(sent.rows))
         for f in arriving:
             b = sent.rows[f]
-            if f.status == "finished":
-                results = f.result()
+            results = _fetched(f)
+            if results is not None:
+                pass
             elif f.status == "error":
                 results = [Outcome(error=error_text(f.exception()))] * len(batches[b])
             else:
@@ -451,6 +452,19 @@ def _dask(job: "Job", configs, client, bar, sink=None, timeout=None):
             client.close()
     frame = inputs.pandas_close(job.close)
     return outcomes, [o.run.replaced(close=frame) for o in kept]
+
+
+def _fetched(future):
+    """A finished future's result, None when it did not finish or its data
+    was lost with its worker before it came back."""
+    if future.status != "finished":
+        return None
+    try:
+        return future.result()
+    except Exception:
+        if future.status == "finished":
+            raise
+        return None
 
 
 def _cleanup(sent, exc: BaseException) -> None:
