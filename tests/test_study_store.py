@@ -306,3 +306,27 @@ def test_the_readme_long_studies_example_runs(tmp_path):
                        cwd=tmp_path, timeout=300)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[0].startswith("6 ") and r.stdout.splitlines()[1] == "True"
+
+
+def _stop_near(bar, direction, entry, price, ref, distance, tick, multiple, size, args, n):
+    return 5.0 * tick
+
+
+def _stop_far(bar, direction, entry, price, ref, distance, tick, multiple, size, args, n):
+    return 50.0 * tick
+
+
+@pytest.mark.parametrize("numba_cfunc", [False, True])
+def test_a_stop_callback_of_another_function_is_another_study(tmp_path, close, numba_cfunc):
+    if numba_cfunc:
+        numba = pytest.importorskip("numba")
+        make = numba.cfunc(study.STOP_SIGNATURE)
+    else:
+        make = study.STOP_CALLBACK
+    store = tmp_path / "s.db"
+    tables = [study.sweep(crossover, GRID, close, store=store, progress=False, workers=1,
+                          settings={"sl_callback": make(stop)})
+              for stop in (_stop_near, _stop_far, _stop_near)]
+    assert len(study.load(store)) == 2
+    pd.testing.assert_frame_equal(tables[2], tables[0])
+    assert not tables[1].equals(tables[0])

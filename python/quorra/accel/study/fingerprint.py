@@ -88,6 +88,13 @@ def _feed(h, x, seen=None) -> None:
         # A callable object or anything else: its type and, when it
         # pickles, its state; else only its type (a ctypes callback).
         h.update(f"object{type(x).__module__}.{type(x).__qualname__}".encode())
+        # A stop callback made from a Python function (study.STOP_CALLBACK,
+        # a numba cfunc) is that function.
+        inner = getattr(getattr(x, "_guard", None), "function", None)
+        inner = inner if inner is not None else getattr(x, "_pyfunc", None)
+        if inner is not None and id(inner) not in seen:
+            seen.add(id(inner))
+            _feed(h, inner, seen)
         call = getattr(type(x), "__call__", None)
         if isinstance(call, types.FunctionType):
             _code(h, call.__code__)
