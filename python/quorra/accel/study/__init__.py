@@ -10,6 +10,8 @@ strategy over a grid of parameters on threads or on Dask.
 - ``walk_forward(strategy, grid, close, train=..., test=...)``: parameters
   chosen on each training window and judged on the bars after it, a
   ``WalkForward`` (``.folds``, ``.value``, ``.trades``, ``.stats()``).
+- ``sweep(..., store="study.db")`` keeps every row in a results store and
+  resumes from it; ``load(store)`` reads the stored tables back.
 
 Needs pandas (the `study` extra: pip install 'quorra-accel[study]').
 """
@@ -26,9 +28,12 @@ except ImportError:
 else:
     from quorra.accel.study.backtests import backtest, pair_backtest
     from quorra.accel.study.callbacks import STOP_CALLBACK, STOP_SIGNATURE
+    from quorra.accel.study.cluster import local_cluster
     from quorra.accel.study.result import STATS, Backtest, Stats
+    from quorra.accel.study.store import StoreBusy, load
     from quorra.accel.study.sweeps import BestRuns, SweepResult, sweep
     from quorra.accel.study.walkforward import WalkForward, walk_forward
 
 __all__ = ["backtest", "pair_backtest", "sweep", "walk_forward", "Backtest", "SweepResult",
-           "BestRuns", "WalkForward", "Stats", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE"]
+           "BestRuns", "WalkForward", "Stats", "STATS", "STOP_CALLBACK", "STOP_SIGNATURE",
+           "load", "StoreBusy", "local_cluster"]

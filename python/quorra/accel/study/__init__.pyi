@@ -1,6 +1,7 @@
 """Backtests as pandas results with statistics and plots, sweeps of a
 strategy over a grid of parameters, and walk-forward validation."""
 
+import os
 from _ctypes import CFuncPtr
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
@@ -69,6 +70,16 @@ class SweepResult(pd.DataFrame):
     def heatmap(self, x: Any, y: Any, metric: str = "Total Return [%]", agg: Any = "mean",
                 path: Any = None) -> Any: ...  # a matplotlib Figure
     def report(self, path: Any) -> Path: ...
+    def rerun(self, row: Any, strategy: _Strategy | None = None, close: Any = None,
+              settings: BacktestSettings | PairBacktestSettings | None = None) -> Backtest: ...
+
+class StoreBusy(RuntimeError): ...
+
+def local_cluster(n_workers: int | None = None, threads_per_worker: int = 1,
+                  **kwargs: Any) -> Any: ...
+
+def load(path: str | os.PathLike[str], study: str | None = None
+         ) -> dict[str, SweepResult] | SweepResult: ...
 
 class WalkForward:
     metric: str
@@ -117,6 +128,8 @@ def sweep(
     rank_by: _RankBy = "Total Return [%]",
     constraint: _Constraint = None,
     pair: bool = False,
+    store: str | os.PathLike[str] | None = None,
+    timeout: float | None = None,
 ) -> SweepResult: ...
 def walk_forward(
     strategy: _Strategy,

@@ -45,10 +45,19 @@ def backtest(close, entries, exits, *, direction="long", sl_callback=None, tp_ca
     close's columns, `prices` a frame like close). `histories=True` keeps
     the history arrays (``.histories``).
     """
+    inputs.check_setting_names(settings)
     prep = inputs.solo(close, entries, exits, direction, settings)
     keep = _callbacks(prep.settings, {"sl_callback": sl_callback, "tp_callback": tp_callback})
-    record = ledger.solo(prep.close, prep.entries, prep.exits, histories=histories,
-                         **prep.settings)
+    callbacks.clear_errors(keep)
+    try:
+        record = ledger.solo(prep.close, prep.entries, prep.exits, histories=histories,
+                             **prep.settings)
+        callbacks.raise_recorded(keep)  # a call: an interrupt left pending fires here
+    except BaseException:
+        # What a guarded Python callback raised ends the run, not the
+        # interrupt it armed nor a result made with its NaN answers.
+        callbacks.raise_recorded(keep)
+        raise
     return Backtest("solo", prep.frame, prep.index, prep.columns, record,
                     _multiples(prep.settings, prep.close.shape[1]), keep)
 
@@ -61,6 +70,7 @@ def pair_backtest(close, entries, exits, *, direction="long", histories=False,
     1 buys the spread, A long and B short; -1 sells it); booleans: True
     enters / exits a spread of `direction` ("long" or "short"). The other
     keyword settings are ``ledger.pair``'s."""
+    inputs.check_setting_names(settings, pair=True)
     prep = inputs.pair(close, entries, exits, direction, settings)
     record = ledger.pair(prep.close, prep.entries, prep.exits, histories=histories,
                          **prep.settings)

@@ -9,15 +9,110 @@ made inline is not collected while the engine may call it.
 from __future__ import annotations
 
 import ctypes
+import math
+import numbers
+import threading
 from _ctypes import CFuncPtr  # the base of every ctypes function object
 
 # double callback(int64 bar, int64 direction, double entry_price,
 #                 double current_price, double ref_price, double current_distance,
 #                 double price_tick, double volume_multiple, double size,
 #                 const double* args, int64 n_args)
-STOP_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64,
-                                 *[ctypes.c_double] * 7, ctypes.POINTER(ctypes.c_double),
-                                 ctypes.c_int64)
+_STOP_PROTOTYPE = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_int64, ctypes.c_int64,
+                                   *[ctypes.c_double] * 7, ctypes.POINTER(ctypes.c_double),
+                                   ctypes.c_int64)
+
+
+class _Guard:
+    """Calls the Python function of a stop callback so that nothing it raises
+    reaches ctypes (which would print it, hand the engine an undefined number
+    and let the run go on): the first exception on a thread is recorded,
+    that call and every later one returns NaN at once, so the rest of the
+    run is native work only, and its result is thrown away.
+
+    (Raising the interrupt again for the engine to end the run sooner does
+    not work from here: the engines check for interrupts only once a
+    millisecond has passed, and a signal still pending at the next
+    callback's entry is handled there, where ctypes can only print it.)"""
+
+    def __init__(self, function):
+        self.function = function
+        self.local = threading.local()
+
+    def __call__(self, *args):
+        if getattr(self.local, "error", None) is not None:
+            return math.nan
+        try:
+            value = self.function(*args)
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"a stop callback must return a number, not "
+                                f"{type(value).__name__}")
+            return float(value)
+        except BaseException as exc:  # every kind, Ctrl-C included, ends the run
+            self.local.error = exc
+            return math.nan
+
+
+class _Guarded:
+    """The methods of the stop-callback type (see STOP_CALLBACK)."""
+
+    __slots__ = ()
+
+    def __new__(cls, *args):
+        if len(args) == 1 and callable(args[0]) and not isinstance(args[0], (int, CFuncPtr)):
+            guard = _Guard(args[0])
+            self = super().__new__(cls, guard)
+            self._guard = guard
+            return self
+        return super().__new__(cls, *args)
+
+    @property
+    def error(self):
+        """The exception recorded on this thread since the last ``clear()``."""
+        guard = getattr(self, "_guard", None)
+        return None if guard is None else getattr(guard.local, "error", None)
+
+    def clear(self) -> None:
+        guard = getattr(self, "_guard", None)
+        if guard is not None:
+            guard.local.error = None
+
+
+# Made by its metaclass rather than a class statement, so that type checkers
+# (and the stub checker) see a ctypes function type, as they do for a
+# CFUNCTYPE, not a class of their own.
+STOP_CALLBACK: type[CFuncPtr] = type(_STOP_PROTOTYPE)(
+    "STOP_CALLBACK", (_Guarded, _STOP_PROTOTYPE), {
+        "__doc__": """The ctypes type of a stop callback. Made from a Python function
+    (``STOP_CALLBACK(fn)``), it guards the function: what the function
+    raises (KeyboardInterrupt included), or a result that is not a number,
+    is kept in ``.error`` (of the calling thread) and the callback answers
+    NaN from then on; ``study.backtest`` and sweeps raise it with nothing of
+    the run kept. Passed as an address to an engine directly, the run
+    returns, made with NaN answers after the failure: check ``.error``
+    after the call.""",
+        "__module__": __name__,
+        "_flags_": _STOP_PROTOTYPE._flags_,
+        "_restype_": _STOP_PROTOTYPE._restype_,
+        "_argtypes_": _STOP_PROTOTYPE._argtypes_,
+    })
+
+
+def clear_errors(objects) -> None:
+    for cb in objects:
+        if isinstance(cb, _Guarded):
+            cb.clear()
+
+
+def raise_recorded(objects, during=None) -> None:
+    """Raises the first exception a guarded callback recorded on this thread
+    (clearing it), so the run's result or the engine's own exception (the
+    interrupt the guard raised) gives way to it."""
+    for cb in objects:
+        if isinstance(cb, _Guarded) and cb.error is not None:
+            exc = cb.error
+            cb.clear()
+            raise exc.with_traceback(exc.__traceback__) from None
 
 # The same type as a numba signature: numba.cfunc(STOP_SIGNATURE)(fn).
 STOP_SIGNATURE = ("float64(int64, int64, float64, float64, float64, float64, float64, "
@@ -36,7 +131,8 @@ def _kind(t):
     return (family, ctypes.sizeof(t))
 
 
-_STOP_KINDS = ([_kind(STOP_CALLBACK._restype_)], [_kind(t) for t in STOP_CALLBACK._argtypes_])
+_STOP_KINDS = ([_kind(_STOP_PROTOTYPE._restype_)],
+               [_kind(t) for t in _STOP_PROTOTYPE._argtypes_])
 
 
 def _check_prototype(name: str, restype, argtypes) -> None:

@@ -7,10 +7,14 @@ per-contract Series must carry exactly `close`'s labels, else ValueError.
 
 from __future__ import annotations
 
+import difflib
+import inspect
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
+
+from quorra.accel import ledger
 
 # Per-contract settings that may come as a Series indexed like close's columns.
 PER_CONTRACT = ("size", "margin_rate", "price_tick", "volume_multiple", "commission")
@@ -42,6 +46,60 @@ def pandas_close(close) -> pd.DataFrame | pd.Series:
     if a.ndim == 2:
         return pd.DataFrame(a, copy=False)
     raise ValueError(f"close must be one- or two-dimensional, got {a.ndim} dimensions")
+
+
+def check_index(index: pd.Index) -> None:
+    """A DatetimeIndex must be strictly increasing: the bars are read in
+    order and the annualisation reads their spacing."""
+    if not isinstance(index, pd.DatetimeIndex) or (index.is_monotonic_increasing
+                                                    and index.is_unique):
+        return
+    stamps = index.asi8
+    bad = int(np.flatnonzero(stamps[1:] <= stamps[:-1])[0]) + 1
+    raise ValueError(f"close's DatetimeIndex must be increasing: position {bad} "
+                     f"({index[bad]}) is not after position {bad - 1} ({index[bad - 1]})")
+
+
+def readonly(close):
+    """`close` as a strategy receives it: a new object over read-only values,
+    so a write into it raises at once and a column it replaces is gone with
+    this object, instead of changing what the next configuration gets.
+    pandas objects of one NumPy dtype share close's memory; others (mixed
+    or nullable dtypes) are a copy for the call."""
+    if isinstance(close, pd.DataFrame):
+        dtypes = set(close.dtypes)
+        if len(dtypes) == 1 and isinstance(next(iter(dtypes)), np.dtype):
+            return pd.DataFrame(_frozen(close.to_numpy()), index=close.index,
+                                columns=close.columns, copy=False)
+        return close.copy()
+    if isinstance(close, pd.Series):
+        if isinstance(close.dtype, np.dtype):
+            return pd.Series(_frozen(close.to_numpy()), index=close.index, name=close.name,
+                             copy=False)
+        return close.copy()
+    return _frozen(np.asarray(close).view())
+
+
+def _frozen(a: np.ndarray) -> np.ndarray:
+    if a.flags.writeable:
+        a = a.view()
+        a.flags.writeable = False
+    return a
+
+
+def _signal_array(name: str, x) -> np.ndarray:
+    """The values of a signal Series or frame: booleans as bool, nullable
+    numbers (Int8, Float64, ...) as their NumPy dtype, missing values refused."""
+    dtypes = list(x.dtypes) if isinstance(x, pd.DataFrame) else [x.dtype]
+    if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
+        return x.to_numpy(dtype=bool)
+    nullable = [d for d in dtypes if not isinstance(d, np.dtype)]
+    if dtypes and nullable and all(pd.api.types.is_numeric_dtype(d) for d in dtypes):
+        if bool(np.any(x.isna().to_numpy())):
+            raise ValueError(f"{name} has missing values; signals must be numbers")
+        numpy_dtypes = [getattr(d, "numpy_dtype", d) for d in dtypes]
+        return x.to_numpy(dtype=np.result_type(*numpy_dtypes))
+    return x.to_numpy()
 
 
 def _as_float64(x) -> np.ndarray:
@@ -78,13 +136,10 @@ def _values(name: str, x, index: pd.Index, columns: pd.Index | None, shape: tupl
         if columns is None:
             raise ValueError(f"{name} must be a Series or a 1-D array here, not a DataFrame")
         _same_labels(name, "columns", x.columns, columns)
-        if len(x.columns) and all(pd.api.types.is_bool_dtype(d) for d in x.dtypes):
-            a = x.to_numpy(dtype=bool)
-        else:
-            a = x.to_numpy()
+        a = _signal_array(name, x)
     elif isinstance(x, pd.Series):
         _same_labels(name, "index", x.index, index)
-        a = x.to_numpy(dtype=bool) if pd.api.types.is_bool_dtype(x.dtype) else x.to_numpy()
+        a = _signal_array(name, x)
     else:
         a = np.asarray(x)
     if a.shape != shape:
@@ -138,6 +193,7 @@ def solo(close, entries, exits, direction: str, settings: dict) -> Prepared:
     _check_direction(direction)
     frame = pandas_close(close)
     index = frame.index
+    check_index(index)
     columns = frame.columns if isinstance(frame, pd.DataFrame) else pd.Index(
         [0 if frame.name is None else frame.name])
     values = _close_values(frame)
@@ -157,9 +213,36 @@ def pair(close, entries, exits, direction: str, settings: dict) -> Prepared:
     if not isinstance(frame, pd.DataFrame) or frame.shape[1] != 2:
         raise ValueError(f"a pair's close must have two columns (legs A and B), got shape "
                          f"{frame.shape}")
+    check_index(frame.index)
     values = _close_values(frame)
     n = values.shape[0]
     e = signals("entries", _values("entries", entries, frame.index, None, (n,)), direction)
     x = signals("exits", _values("exits", exits, frame.index, None, (n,)), direction)
     return Prepared(values, e, x, _settings(settings, frame.index, frame.columns, values.shape),
                     frame, frame.index, frame.columns)
+
+
+def _setting_names(engine, own: tuple) -> frozenset:
+    params = inspect.signature(engine).parameters
+    return frozenset([*own, *(p for p in params if p not in ("close", "entries", "exits"))])
+
+
+# The names a backtest takes besides close and the signals: the engine's
+# keywords and the study's own (direction, the callback objects).
+SOLO_SETTINGS = _setting_names(ledger.solo, ("direction", "sl_callback", "tp_callback"))
+PAIR_SETTINGS = _setting_names(ledger.pair, ("direction",))
+
+
+def check_setting_names(names, pair: bool = False, what: str = "setting") -> None:
+    """Unknown names are a ValueError naming each with its nearest valid name."""
+    valid = PAIR_SETTINGS if pair else SOLO_SETTINGS
+    unknown = [n for n in names if n not in valid]
+    if not unknown:
+        return
+    parts = []
+    for n in unknown:
+        near = difflib.get_close_matches(str(n), sorted(valid), n=1)
+        parts.append(f"{n!r} (did you mean {near[0]!r}?)" if near else repr(n))
+    plural = "s" if len(unknown) > 1 else ""
+    raise ValueError(f"unknown {what}{plural} of {'pair_backtest' if pair else 'backtest'}: "
+                     f"{', '.join(parts)}")

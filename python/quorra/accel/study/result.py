@@ -83,7 +83,8 @@ def compute_stats(index: pd.Index, record: dict, given_periods, close,
 class Backtest:
     """One backtest run, its figures as pandas objects on `close`'s labels.
 
-    A Backtest is a read-only result: copies (``copy.copy``,
+    A Backtest is a read-only result: its attributes cannot be set or
+    deleted (AttributeError), and copies (``copy.copy``,
     ``copy.deepcopy``, pandas' copies of a DataFrame's ``attrs``) are the
     object itself.
 
@@ -118,14 +119,16 @@ class Backtest:
 
     def __init__(self, kind: str, frame, index: pd.Index, columns: pd.Index, record: dict,
                  multiples: np.ndarray, keepalive=()):
-        self.kind = kind
-        self._close = frame
-        self.index = index
-        self.columns = columns
-        self.record = record
-        self._multiples = multiples
-        self._keepalive = tuple(keepalive)  # callbacks the engine called
-        self.params = None
+        self.__dict__.update(kind=kind, _close=frame, index=index, columns=columns,
+                             record=record, _multiples=multiples,
+                             _keepalive=tuple(keepalive),  # callbacks the engine called
+                             params=None)
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Backtest is read-only: cannot set {name!r}")
+
+    def __delattr__(self, name):
+        raise AttributeError(f"Backtest is read-only: cannot delete {name!r}")
 
     # -- copies and pickling --------------------------------------------
 

@@ -77,6 +77,17 @@ class SweepResult(pd.DataFrame):
 
         return write_sweep(self, path)
 
+    def rerun(self, row, strategy=None, close=None, settings=None) -> Backtest:
+        """The Backtest of the configuration labelled `row`, run again (a
+        table of a sweep with a `store`, or one read by ``study.load``: then
+        give the strategy, close and settings it was swept with; they must
+        make the same study)."""
+        holder = self.attrs.get("rerun")
+        if holder is None:
+            raise ValueError("only a table of a sweep with a store (or read by study.load) "
+                             "can rerun its rows")
+        return holder.run(row, strategy, close, settings)
+
 
 def configurations(grid) -> list[dict]:
     """A dict of name -> values gives the Cartesian product of the values in
@@ -116,7 +127,7 @@ class Outcome:
 def strategy_signals(strategy, params, close, settings) -> tuple:
     """``strategy(close, **params)`` checked: (entries, exits, the run's
     settings: `settings` updated by the strategy's own)."""
-    out = strategy(close, **params)
+    out = strategy(inputs.readonly(close), **params)
     if not isinstance(out, tuple) or len(out) not in (2, 3):
         raise TypeError("strategy must return (entries, exits) or (entries, exits, settings)")
     run_settings = dict(settings)
@@ -124,6 +135,10 @@ def strategy_signals(strategy, params, close, settings) -> tuple:
         if not isinstance(out[2], dict):
             raise TypeError(f"the strategy's settings must be a dict, not "
                             f"{type(out[2]).__name__}")
+        unknown = set(out[2]) - inputs.SOLO_SETTINGS - inputs.PAIR_SETTINGS
+        if unknown:
+            raise TypeError(f"the strategy's settings name no setting of a backtest: "
+                            f"{sorted(map(str, unknown))}")
         run_settings.update(out[2])
     return out[0], out[1], run_settings
 
@@ -269,12 +284,14 @@ def _workers(workers) -> int:
     return workers
 
 
-def _local(job: "Job", configs, workers, bar):
+def _local(job: "Job", configs, workers, bar, sink=None):
     outcomes: list = [None] * len(configs)
     best = _Best(job.keep, job.rank_by)
 
     def done(pos, outcome):
         outcomes[pos] = outcome.without_run()
+        if sink is not None:
+            sink(pos, outcomes[pos])
         best.offer(pos, outcome.stats, outcome.run)
         bar.update(1)
 
@@ -312,71 +329,168 @@ def _distributed_module():
     return distributed
 
 
-def _dask(job: "Job", configs, client, bar):
+RESUBMITS = 3  # a batch lost with every worker is sent again this often
+
+
+def connect(address: str, timeout=None):
+    """A Client of the scheduler at `address`, the connection bounded by
+    `timeout` seconds (None: Dask's own connect timeout)."""
+    distributed = _distributed_module()
+    options = {} if timeout is None else {"timeout": timeout}
+    try:
+        return distributed.Client(address, **options)
+    except (OSError, TimeoutError) as exc:
+        within = f" within {timeout} s" if timeout is not None else ""
+        raise TimeoutError(f"no Dask scheduler answered at {address}{within}: {exc}") from exc
+
+
+class _Submitted:
+    """A sweep's futures on the cluster: the scattered inputs, one rows future
+    per batch, and with ``keep`` the batch's outcomes held on a worker. A
+    batch whose futures the cluster lost (every worker gone) is sent again,
+    the inputs scattered again first when they were lost with it."""
+
+    def __init__(self, client, job: "Job", configs, batches, token):
+        self.client, self.job, self.configs, self.batches = client, job, configs, batches
+        self.token = token
+        self.shared: list = []
+        self.rows: dict = {}  # rows future -> batch number
+        self.runs: dict = {}  # batch number -> its outcomes on a worker (keep > 0)
+        self.picks: list = []
+        self.sent = [0] * len(batches)
+
+    def scatter(self) -> None:
+        job = self.job
+        for attempt in range(RESUBMITS + 1):
+            try:
+                self.shared = self.client.scatter([job.close, job.strategy, job.settings],
+                                                  broadcast=True, hash=False)
+                return
+            except OSError:  # a worker went away during it (CommClosedError)
+                if attempt == RESUBMITS or self.client.status in ("closing", "closed"):
+                    raise
+                self.client.wait_for_workers(1, timeout=60)
+
+    def submit(self, b: int):
+        if not self.shared or any(f.status != "finished" for f in self.shared):
+            self.scatter()
+        close_f, strategy_f, settings_f = self.shared
+        again = f"-again-{self.sent[b]}" if self.sent[b] else ""
+        self.sent[b] += 1
+        args = (run_batch, strategy_f, [self.configs[p] for p in self.batches[b]], close_f,
+                settings_f)
+        if self.job.keep > 0:
+            run = self.client.submit(*args, True, True, self.job.pair, pure=False,
+                                     key=f"quorra-sweep-{self.token}-run-{b}{again}")
+            row = self.client.submit(rows_only, run, pure=False,
+                                     key=f"quorra-sweep-{self.token}-{b}{again}")
+            self.runs[b] = run
+        else:
+            row = self.client.submit(*args, False, False, self.job.pair, pure=False,
+                                     key=f"quorra-sweep-{self.token}-{b}{again}")
+        self.rows[row] = b
+        return row
+
+    def lost(self, future, b: int):
+        """The future of batch `b` sent again, or the reason it cannot be."""
+        if self.client.status in ("closing", "closed"):
+            raise RuntimeError(f"the Dask client was closed during the sweep: configurations "
+                               f"{self.batches[b]} did not finish")
+        if self.sent[b] > RESUBMITS:
+            raise RuntimeError(f"configurations {self.batches[b]} were {future.status} on the "
+                               f"cluster {self.sent[b]} times")
+        del self.rows[future]
+        return self.submit(b)
+
+    def cancel(self) -> None:
+        """Cancels what is left, dependents before what they depend on (the
+        scheduler refuses to forget a key that a live task still needs)."""
+        for group in (self.picks, list(self.rows), list(self.runs.values()), self.shared):
+            if group:
+                self.client.cancel(group)
+
+
+def _dask(job: "Job", configs, client, bar, sink=None, timeout=None):
     distributed = _distributed_module()
     keep = job.keep
     own = isinstance(client, str)
     if own:
-        client = distributed.Client(client)
-    token = uuid.uuid4().hex[:12]
-    shared: list = []
-    rows: dict = {}  # rows future -> batch number
-    runs: dict = {}  # batch number -> its outcomes, held on a worker (keep > 0)
+        client = connect(client, timeout)
+    sent = None
     try:
         threads = sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values())
         batches = batch_positions(len(configs), threads)
-        shared = client.scatter([job.close, job.strategy, job.settings], broadcast=True,
-                                hash=False)
-        close_f, strategy_f, settings_f = shared
-        for b, positions in enumerate(batches):
-            args = (run_batch, strategy_f, [configs[p] for p in positions], close_f, settings_f)
-            if keep > 0:
-                run = client.submit(*args, True, True, job.pair, pure=False,
-                                    key=f"quorra-sweep-{token}-run-{b}")
-                row = client.submit(rows_only, run, pure=False, key=f"quorra-sweep-{token}-{b}")
-                runs[b] = run
-            else:
-                row = client.submit(*args, False, False, job.pair, pure=False,
-                                    key=f"quorra-sweep-{token}-{b}")
-            rows[row] = b
+        sent = _Submitted(client, job, configs, batches, uuid.uuid4().hex[:12])
+        sent.scatter()
+        for b in range(len(batches)):
+            sent.submit(b)
         batch_of = {pos: (b, k) for b, positions in enumerate(batches)
                     for k, pos in enumerate(positions)}
         ranking = [0] * len(batches)  # runs of each batch among the best so far
         finished: set = set()
         outcomes: list = [None] * len(configs)
         best = _Best(keep, job.rank_by)
-        for f in distributed.as_completed(list(rows)):
-            b = rows[f]
-            if f.status == "finished":
-                results = f.result()
+        arriving = distributed.as_completed(list(sent.rows))
+        for f in arriving:
+            b = sent.rows[f]
+            results = _fetched(f)
+            if results is not None:
+                pass
             elif f.status == "error":
                 results = [Outcome(error=error_text(f.exception()))] * len(batches[b])
             else:
-                raise RuntimeError(f"configurations {batches[b]} were {f.status} on the cluster")
+                arriving.add(sent.lost(f, b))
+                continue
             finished.add(b)
             for pos, outcome in zip(batches[b], results):
                 outcomes[pos] = outcome
+                if sink is not None:
+                    sink(pos, outcome)
                 ranking[b] += 1
                 for dropped in best.offer(pos, outcome.stats, pos):
                     ranking[batch_of[dropped][0]] -= 1
             # A finished batch none of whose runs ranks (any longer) is
             # released: no reference to its future is left.
-            for held in [held for held in runs if held in finished and ranking[held] == 0]:
-                del runs[held]
+            for held in [held for held in sent.runs if held in finished and ranking[held] == 0]:
+                del sent.runs[held]
             bar.update(len(batches[b]))
-        picks = [client.submit(pick, runs[batch_of[pos][0]], batch_of[pos][1], pure=False)
-                 for pos in best.payloads()]
-        kept = client.gather(picks)
-    except BaseException:
-        pending = [*shared, *rows, *runs.values()]
-        if pending:
-            client.cancel(pending)
+        sent.picks = [client.submit(pick, sent.runs[batch_of[pos][0]], batch_of[pos][1],
+                                    pure=False) for pos in best.payloads()]
+        kept = client.gather(sent.picks)
+    except BaseException as exc:
+        _cleanup(sent, exc)
         raise
     finally:
         if own:
             client.close()
     frame = inputs.pandas_close(job.close)
     return outcomes, [o.run.replaced(close=frame) for o in kept]
+
+
+def _fetched(future):
+    """A finished future's result, None when it did not finish or its data
+    was lost with its worker before it came back."""
+    if future.status != "finished":
+        return None
+    try:
+        return future.result()
+    except Exception:
+        if future.status == "finished":
+            raise
+        return None
+
+
+def _cleanup(sent, exc: BaseException) -> None:
+    """Cancels a failed sweep's futures; the sweep's own exception is the one
+    raised, what the cancelling raised is noted on it."""
+    if sent is None:
+        return
+    try:
+        sent.cancel()
+    except Exception as cleanup:
+        exc.add_note(f"while cancelling the sweep's futures: {error_text(cleanup)}")
+        if exc.__context__ is None:
+            exc.__context__ = cleanup
 
 
 @dataclass(frozen=True)
@@ -390,9 +504,14 @@ class Job:
     rank_by: object = RANK_BY
     pair: bool = False
 
+    def __post_init__(self):
+        # A misspelt setting fails here, before any configuration runs.
+        inputs.check_setting_names(self.settings, self.pair)
+
 
 def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
-          keep=0, rank_by=RANK_BY, constraint=None, pair=False) -> SweepResult:
+          keep=0, rank_by=RANK_BY, constraint=None, pair=False, store=None,
+          timeout=None) -> SweepResult:
     """Run `strategy` over every configuration of `grid` and tabulate the
     statistics.
 
@@ -410,7 +529,11 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
       1 runs the configurations one after another in the calling thread.
     - `client`: a ``dask.distributed.Client`` or a scheduler address; the
       configurations then run as Dask tasks on its workers (the `dask`
-      extra). Give `workers` or `client`, not both.
+      extra). Give `workers` or `client`, not both. `timeout`: seconds to
+      wait for the scheduler at an address (None: Dask's connect timeout);
+      TimeoutError naming the address when none answers. Should every
+      worker restart, the lost batches are sent again (with the inputs
+      scattered again) and the sweep finishes.
     - `progress`: True shows a bar (tqdm) when stderr is a terminal or in a
       notebook; "always" in any case; False never.
     - `keep`: also keep the `keep` best Backtests as ``result.best`` (best
@@ -420,6 +543,12 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     - `constraint`: a function of a configuration's parameters (a dict);
       the configurations it rejects are left out before anything runs
       (``lambda p: p["fast"] < p["slow"]``).
+    - `store`: a path to a results store (an SQLite file, made when missing):
+      every finished row is written as it arrives, and the configurations
+      of the same study already stored are read back instead of run, so an
+      interrupted sweep started again runs only what is missing and gives
+      the same table. ``study.load(store)`` reads it from any process;
+      ``table.rerun(row)`` runs one configuration again for its Backtest.
 
     Ctrl-C stops a local sweep at once (pending configurations are dropped)
     and raises KeyboardInterrupt; on Dask the sweep's futures are cancelled.
@@ -429,6 +558,10 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     if isinstance(keep, bool) or not isinstance(keep, int) or keep < 0:
         raise ValueError(f"keep must be a non-negative integer, got {keep!r}")
     check_rank_by(rank_by)
+    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                                or not timeout > 0):
+        raise ValueError(f"timeout must be a positive number of seconds or None, "
+                         f"got {timeout!r}")
     configs = configurations(grid)
     names = parameter_names(grid, configs)
     check_names(names)
@@ -437,7 +570,7 @@ def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, pr
     n_workers = pool_size(workers, client)
     bar = progress_bars.bar(len(configs), progress, "sweep")
     try:
-        return run_sweep(job, names, configs, n_workers, client, bar)
+        return run_sweep(job, names, configs, n_workers, client, bar, store, timeout)
     finally:
         bar.close()
 
@@ -452,10 +585,22 @@ def pool_size(workers, client) -> int | None:
     return _workers(workers)
 
 
-def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar) -> SweepResult:
-    """The table of `configs` run on the pool or the client, counted on `bar`."""
-    if client is not None:
-        outcomes, best = _dask(job, configs, client, bar)
-    else:
-        outcomes, best = _local(job, configs, workers, bar)
+def run_sweep(job: Job, names: list, configs: list[dict], workers, client, bar,
+              store=None, timeout=None) -> SweepResult:
+    """The table of `configs` run on the pool or the client, counted on `bar`;
+    with `store` (a path), its rows kept in and resumed from that results
+    store (``study.store``; a walk-forward stores each fold's training sweep
+    as a study of its own, the fold's bars making its fingerprint)."""
+
+    def run(todo, sink=None, skipped=0):
+        bar.update(skipped)
+        if client is not None:
+            return _dask(job, todo, client, bar, sink, timeout)
+        return _local(job, todo, workers, bar, sink)
+
+    if store is not None:
+        from quorra.accel.study import store as stores
+
+        return stores.stored_sweep(job, names, configs, run, store)
+    outcomes, best = run(configs)
     return _table(names, configs, outcomes, best)
