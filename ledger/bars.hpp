@@ -56,12 +56,15 @@ struct bar_arrays {
   bool given = false;
 
   // Their value checks, after the other arrays' (`close` the bars' close).
+  // (For the search of the first offence; passing blocks are found by the
+  // one pass over the bars, `pass`.)
   void add_checks(const input_array& close, checked_array* out) const noexcept {
-    out[0] = {given ? &open : nullptr, "open", value_rule::price};
-    out[1] = {given ? &high : nullptr, "high", value_rule::high, &open, &close};
-    out[2] = {given ? &low : nullptr, "low", value_rule::low, &open, &close};
+    out[0] = {given ? &open : nullptr, "open", value_rule::price, nullptr, nullptr, true};
+    out[1] = {given ? &high : nullptr, "high", value_rule::high, &open, &close, true};
+    out[2] = {given ? &low : nullptr, "low", value_rule::low, &open, &close, true};
   }
   static constexpr int n_checks = 3;
+  bar_inputs pass(const input_array& close) const noexcept { return {&open, &high, &low, &close}; }
 
   bar_trigger trigger(const input_array& close) const noexcept {
     const auto f64 = frame::element::float64;

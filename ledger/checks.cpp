@@ -150,6 +150,62 @@ bool array_range_passes(const checked_array& c, Py_ssize_t from, Py_ssize_t to) 
   return false;
 }
 
+// Whether rows from .. to - 1 of the bars pass every bar rule: open, high
+// and low valid prices, high >= max(open, close), low <= min(open, close)
+// (a high above both is > 0, a low below both finite, so two tests go).
+bool bars_pass(const bar_inputs& b, Py_ssize_t from, Py_ssize_t to) noexcept {
+  const frame::numeric_input* in[4] = {&b.open->view(), &b.high->view(), &b.low->view(),
+                                       &b.close->view()};
+  bool fast = true;
+  for (const frame::numeric_input* x : in)
+    fast &= x->contiguous_rows() && x->kind() == frame::element::float64;
+  const Py_ssize_t width = in[0]->shape(1);
+  if (!fast) {
+    bool all = true;
+    for (Py_ssize_t i = from; i < to; ++i)
+      for (Py_ssize_t j = 0; j < width; ++j) {
+        const double o = element(*in[0], i, j), k = element(*in[3], i, j);
+        all &= valid_price{}(o) & within_bar<true>(element(*in[1], i, j), o, k) &
+               within_bar<false>(element(*in[2], i, j), o, k);
+      }
+    return all;
+  }
+  const double* o = reinterpret_cast<const double*>(in[0]->row(from));
+  const double* h = reinterpret_cast<const double*>(in[1]->row(from));
+  const double* l = reinterpret_cast<const double*>(in[2]->row(from));
+  const double* k = reinterpret_cast<const double*>(in[3]->row(from));
+  const Py_ssize_t count = (to - from) * width;
+  Py_ssize_t e = 0;
+  bool all = true;
+#if defined(__SSE2__)
+  __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  const __m128d zero = _mm_setzero_pd(), huge = _mm_set1_pd(HUGE_VAL);
+  // With low <= open <= high, low > 0 and high < inf make all three valid
+  // prices. The open goes second into max and min, which return their
+  // second operand when either is NaN, so that a NaN open fails.
+  for (; e + 2 <= count; e += 2) {
+    const __m128d vo = _mm_loadu_pd(o + e), vk = _mm_loadu_pd(k + e);
+    const __m128d vh = _mm_loadu_pd(h + e), vl = _mm_loadu_pd(l + e);
+    const __m128d high_ok = _mm_and_pd(_mm_cmpge_pd(vh, _mm_max_pd(vk, vo)),
+                                       _mm_cmplt_pd(vh, huge));
+    const __m128d low_ok = _mm_and_pd(_mm_cmple_pd(vl, _mm_min_pd(vk, vo)),
+                                      _mm_cmpgt_pd(vl, zero));
+    ok = _mm_and_pd(ok, _mm_and_pd(high_ok, low_ok));
+  }
+  all = _mm_movemask_pd(ok) == 3;
+#endif
+  for (; e < count; ++e) {
+    const double vo = frame::load_unaligned<double>(reinterpret_cast<const char*>(o + e));
+    const double vk = frame::load_unaligned<double>(reinterpret_cast<const char*>(k + e));
+    all &= valid_price{}(vo) &
+           within_bar<true>(frame::load_unaligned<double>(reinterpret_cast<const char*>(h + e)),
+                            vo, vk) &
+           within_bar<false>(frame::load_unaligned<double>(reinterpret_cast<const char*>(l + e)),
+                             vo, vk);
+  }
+  return all;
+}
+
 bool value_passes(const checked_array& c, Py_ssize_t i, Py_ssize_t j) noexcept {
   const double v = element(c.array->view(), i, j);
   switch (c.rule) {
@@ -228,7 +284,9 @@ void raise_offending(const checked_array& c, const offending_value& bad) noexcep
 bool value_checks::rows_pass(Py_ssize_t from, Py_ssize_t to) const noexcept {
   bool all = true;
   for (int k = 0; k < count_; ++k)
-    if (arrays_[k].array != nullptr) all &= array_range_passes(arrays_[k], from, to);
+    if (arrays_[k].array != nullptr && !arrays_[k].in_bar_pass)
+      all &= array_range_passes(arrays_[k], from, to);
+  if (bars_ != nullptr) all &= bars_pass(*bars_, from, to);
   return all;
 }
 

@@ -31,12 +31,23 @@ struct checked_array {
   value_rule rule;
   const input_array* open = nullptr;  // the bars a high or low is checked against
   const input_array* close = nullptr;
+  bool in_bar_pass = false;  // passed or failed by the bars' one pass (below)
+};
+
+// The bars' arrays, checked in one pass over the four of them for speed;
+// their errors are still found and named array by array.
+struct bar_inputs {
+  const input_array* open;
+  const input_array* high;
+  const input_array* low;
+  const input_array* close;
 };
 
 class value_checks {
  public:
-  value_checks(const checked_array* arrays, int count) noexcept
-      : arrays_(arrays), count_(count) {}
+  value_checks(const checked_array* arrays, int count,
+               const bar_inputs* bars = nullptr) noexcept
+      : arrays_(arrays), count_(count), bars_(bars) {}
 
   // Whether rows from .. to - 1 of every array pass (no exception).
   bool rows_pass(Py_ssize_t from, Py_ssize_t to) const noexcept;
@@ -51,6 +62,7 @@ class value_checks {
  private:
   const checked_array* arrays_;
   int count_;
+  const bar_inputs* bars_;
 };
 
 // The loop in blocks of rows, each block checked before it runs. An error

@@ -157,7 +157,9 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
       {arrays.prices == &arrays.close ? nullptr : arrays.prices, "prices", value_rule::price},
   };
   arrays.bars.add_checks(arrays.close, checked + 4);
-  const value_checks checks(checked, 4 + bar_arrays::n_checks);
+  const bar_inputs bar_pass = arrays.bars.pass(arrays.close);
+  const value_checks checks(checked, 4 + bar_arrays::n_checks,
+                           arrays.bars.given ? &bar_pass : nullptr);
   lock.release();
   const bool ok = run_checked(loop, checks, arrays.n, 2, lock);
   *total_fee = loop.total_fee();

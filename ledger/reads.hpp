@@ -87,14 +87,17 @@ struct bar_trigger {
   const frame::numeric_input* close;
   bool float64;  // all four
 
-  void bar(int32_t i, int32_t j, rules::bar_range* b) const noexcept {
+  [[gnu::always_inline]] void bar(int32_t i, int32_t j, rules::bar_range* b) const noexcept {
     if (float64) [[likely]] {
       *b = {read_as<element::float64>(*open, i, j), read_as<element::float64>(*high, i, j),
             read_as<element::float64>(*low, i, j), read_as<element::float64>(*close, i, j)};
     } else {
-      *b = {read_as<element::other>(*open, i, j), read_as<element::other>(*high, i, j),
-            read_as<element::other>(*low, i, j), read_as<element::other>(*close, i, j)};
+      read_slowly(i, j, b);
     }
+  }
+  [[gnu::noinline]] void read_slowly(int32_t i, int32_t j, rules::bar_range* b) const noexcept {
+    *b = {read_as<element::other>(*open, i, j), read_as<element::other>(*high, i, j),
+          read_as<element::other>(*low, i, j), read_as<element::other>(*close, i, j)};
   }
 };
 

@@ -160,7 +160,9 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
       {in.prices == &in.close ? nullptr : in.prices, "prices", value_rule::price},
   };
   in.bars.add_checks(in.close, arrays + 4);
-  const value_checks checks(arrays, 4 + bar_arrays::n_checks);
+  const bar_inputs bar_pass = in.bars.pass(in.close);
+  const value_checks checks(arrays, 4 + bar_arrays::n_checks,
+                           in.bars.given ? &bar_pass : nullptr);
   lock.release();
   loop.start(in.n, in.m);
   const bool ok = run_checked(loop, checks, in.n, in.m, lock);
