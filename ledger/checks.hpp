@@ -1,7 +1,8 @@
 // The ledger's checks of array values: signals must be -1, 0 or 1; prices
-// finite and > 0; a bar's high at least its open and close, its low at most. They run with the interpreter lock released, block by
-// block just ahead of the loop, so each block is read from memory once and
-// the loop finds it in cache. The caller sees what checking everything
+// finite and > 0; a bar's high at least its open and close, its low at
+// most. They run with the interpreter lock released, block by block just
+// ahead of the loop, so each block is read from memory once and the loop
+// finds it in cache. The caller sees what checking everything
 // first would give: an offending value anywhere is the call's error (the
 // first one, arrays in parameter order, elements in row-major order), and
 // no result of a run that reached it.

@@ -22,12 +22,29 @@
 #include "rules/stops.hpp"
 #include "solosim/run_settings.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <utility>
 
 namespace solosim {
 
-template <class In, class Rows, class Rules, rules::event_sink Sink = rules::no_events,
+// What the loop may call on its Rules, checked by the compiler.
+template <class R>
+concept loop_rules = requires(R& r, typename R::rule* slot, const typename R::rule& rule,
+                              double x, int32_t k, int64_t n, double* out,
+                              rules::stop_callback_t cb, const double* args) {
+  { r.lookup_size(slot) } -> std::same_as<bool>;
+  { r.size(rule, x, x, k, x, x, x, out) } -> std::same_as<bool>;
+  { r.lookup_commission(slot) } -> std::same_as<bool>;
+  { r.commission(rule, x, x, x, x, k, x, out) } -> std::same_as<bool>;
+  { r.stop_distance(x, x, k, x, x, x, out) } -> std::same_as<bool>;
+  { r.callback(cb, n, n, x, x, x, x, x, x, x, args, n) } -> std::same_as<double>;
+  { r.check_interrupts() } -> std::same_as<bool>;
+  { r.check_interrupts_after_callback() } -> std::same_as<bool>;
+  { r.raise(frame::raise_list_index) } -> std::same_as<bool>;
+};
+
+template <class In, class Rows, loop_rules Rules, rules::event_sink Sink = rules::no_events,
           rules::stop_trigger Trigger = rules::close_only>
 class bar_loop {
  public:

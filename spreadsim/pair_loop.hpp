@@ -21,6 +21,7 @@
 #include "spreadsim/pair_settings.hpp"
 
 #include <cmath>
+#include <concepts>
 #include <cstdint>
 
 namespace spreadsim {
@@ -39,7 +40,19 @@ inline double leg_lots(double count, double ratio) noexcept {
   return (x >= 1.0 && x < 2147483648.0) ? std::trunc(x) : 1.0;
 }
 
-template <class Reads, class Rows, class Rules, rules::event_sink Sink = rules::no_events,
+// What the loop may call on its Rules, checked by the compiler.
+template <class R>
+concept pair_rules = requires(R& r, typename R::rule* slot, const typename R::rule& rule,
+                              double x, int32_t k, double* out, const pair_settings& s) {
+  { r.lookup_size(slot) } -> std::same_as<bool>;
+  { r.leg_size(s, 0, out) } -> std::same_as<bool>;
+  { r.size(rule, x, x, k, x, x, x, out) } -> std::same_as<bool>;
+  { r.stop_dist(x, x, k, x, x, x) } -> std::same_as<double>;
+  { r.check_interrupts() } -> std::same_as<bool>;
+  { r.raise(frame::raise_list_index) } -> std::same_as<bool>;
+};
+
+template <class Reads, class Rows, pair_rules Rules, rules::event_sink Sink = rules::no_events,
           rules::stop_trigger Trigger = rules::close_only>
 class pair_loop {
  public:
