@@ -8,6 +8,7 @@ import pytest
 
 from property_support import laid_out
 from quorra.accel import ledger
+from test_ledger_properties import assert_same_result, random_run
 
 N = 6
 CLOSE = np.full((N, 2), 100.0)
@@ -201,3 +202,28 @@ def test_bars_of_any_real_dtype_and_layout_give_the_same_run(f, dtype, layout):
     assert want["trades"].tobytes() == got["trades"].tobytes()
     for a, b in zip(want["histories"], got["histories"]):
         assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (4, 0), (0, 0)])
+def test_empty_runs_with_bars(shape):
+    close = np.full(shape, 100.0)
+    signals = np.zeros(shape)
+    r = ledger.solo(close, signals, signals, open=close, high=close, low=close,
+                    opposite_entry="reverse", histories=True)
+    assert len(r["trades"]) == 0 and r["equity"].shape == (shape[0],)
+    assert len(r["histories"]) == shape[1]
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("settings", [dict(sl_stop=3.0, tp_stop=5.0),
+                                      dict(sl_stop=2.0, sl_trail=1, tp_stop=2.0)])
+def test_both_hit_plays_no_part_without_bars(f, settings):
+    close, entries, exits = random_run(5, 3000, 2)
+    if f is ledger.pair:
+        entries, exits = entries[:, 0], exits[:, 1]
+    slot = "contract" if f is ledger.solo else "leg"
+    want = f(close, entries, exits, **settings)
+    assert len(want["trades"]) > 20
+    assert_same_result(f(close, entries, exits, **settings, both_hit="take_profit"), want, slot)
+    assert_same_result(f(close, entries, exits, **settings, both_hit="stop_loss",
+                         opposite_entry="ignore", open=None, high=None, low=None), want, slot)
