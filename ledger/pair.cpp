@@ -9,6 +9,7 @@
 #include "ledger/histories.hpp"
 #include "ledger/native_rules.hpp"
 #include "ledger/reads.hpp"
+#include "ledger/recorded_run.hpp"
 #include "ledger/result.hpp"
 #include "ledger/settings.hpp"
 #include "spreadsim/pair_loop.hpp"
@@ -192,36 +193,24 @@ PyObject* pair_body(const frame::args& a) noexcept {
                     &s.take_profit_first, &s.reverse))
     return nullptr;
 
-  const int want_histories = PyObject_IsTrue(a[a_histories].obj);
-  if (want_histories < 0) return nullptr;
-  history_arrays histories;
-  if (want_histories && !histories.create(2, in.n)) return nullptr;
-
-  run_result result{new_curve(in.n), new_curve(in.n), nullptr};
-  frame::ref equity = frame::ref::steal(result.equity);
-  frame::ref value = frame::ref::steal(result.value);
-  if (!equity || !value) return nullptr;
-  recorder rec;
-  if (!rec.allocate(2, in.close.view(), s.volume_multiple.v, curve_data(equity.get()),
-                    curve_data(value.get())))
-    return nullptr;
-
-  double total_fee = 0.0;
-  const bool ran =
-      want_histories
-          ? run(in, s, sizes.get(), spreadsim::view_rows{histories.views()}, &rec, &total_fee)
-          : run(in, s, sizes.get(), spreadsim::no_rows{}, &rec, &total_fee);
-  if (!ran) return nullptr;
-  if (rec.out_of_memory()) return PyErr_NoMemory();
-  result.equity = equity.release();
-  result.value = value.release();
-  result.histories = want_histories ? histories.release() : nullptr;
-  return make_result(rec, true, total_fee, result);
+  return recorded_run(
+      a[a_histories].obj, 2, in.n, in.close.view(), s.volume_multiple.v, true,
+      [&](const history_arrays& histories, recorder* rec, double* total_fee) {
+        return run(in, s, sizes.get(), spreadsim::view_rows{histories.views()}, rec, total_fee);
+      },
+      [&](recorder* rec, double* total_fee) {
+        return run(in, s, sizes.get(), spreadsim::no_rows{}, rec, total_fee);
+      });
 }
 
 }  // namespace
 
-const frame::function_def pair_def = {"pair", doc, params.data(), int(params.size()), 3,
-                                      pair_body, k_count};
+const frame::function_def pair_def = {.name = "pair",
+                                      .doc = doc,
+                                      .params = params.data(),
+                                      .n_params = int(params.size()),
+                                      .n_required = 3,
+                                      .body = pair_body,
+                                      .n_keyword_only = k_count};
 
 }  // namespace ledger
