@@ -9,7 +9,7 @@ import pytest
 
 import solosim_model
 from quorra.accel import ledger
-from test_ledger_scenarios import (CASCADE, MAX_HOLD, OPEN, PLAIN, SIGNAL, STOP_LOSS, TAKE_PROFIT,
+from test_ledger_scenarios import (CASCADE, MAX_HOLD, PLAIN, SIGNAL, STOP_LOSS, TAKE_PROFIT,
                                    assert_trades, closed, trade)
 
 REVERSE = 6
@@ -280,4 +280,3 @@ def test_pair_no_reversal_after_a_stop():
     result = pair_bars([FLAT, bar], [FLAT, FLAT], [1, -1], sl_stop=10, opposite_entry="reverse")
     assert_trades(result, [closed(0, 0, 1, 100.0, 1, 90.0, STOP_LOSS),
                            closed(1, 0, -1, 100.0, 1, 100.0, CASCADE)])
-    assert OPEN == 0
