@@ -103,16 +103,127 @@ bool range_passes(const frame::numeric_input& in, Py_ssize_t from, Py_ssize_t to
   return all;
 }
 
+// A high (or low) is a valid price on the right side of the bar's open and
+// close.
+template <bool High>
+bool within_bar(double x, double open, double close) noexcept {
+  if (High) return valid_price{}(x) & (x >= open) & (x >= close);
+  return valid_price{}(x) & (x <= open) & (x <= close);
+}
+
+template <bool High>
+bool bar_range_passes(const checked_array& c, Py_ssize_t from, Py_ssize_t to) noexcept {
+  const frame::numeric_input& x = c.array->view();
+  const frame::numeric_input& o = c.open->view();
+  const frame::numeric_input& k = c.close->view();
+  const Py_ssize_t width = x.shape(1);
+  const auto f64 = frame::element::float64;
+  bool all = true;
+  if (x.contiguous_rows() && o.contiguous_rows() && k.contiguous_rows() && x.kind() == f64 &&
+      o.kind() == f64 && k.kind() == f64) {
+    const char* xp = x.row(from);
+    const char* op = o.row(from);
+    const char* kp = k.row(from);
+    const Py_ssize_t count = (to - from) * width;
+    for (Py_ssize_t e = 0; e < count; ++e) {
+      const Py_ssize_t at = e * Py_ssize_t{sizeof(double)};
+      all &= within_bar<High>(frame::load_unaligned<double>(xp + at),
+                              frame::load_unaligned<double>(op + at),
+                              frame::load_unaligned<double>(kp + at));
+    }
+    return all;
+  }
+  for (Py_ssize_t i = from; i < to; ++i)
+    for (Py_ssize_t j = 0; j < width; ++j)
+      all &= within_bar<High>(element(x, i, j), element(o, i, j), element(k, i, j));
+  return all;
+}
+
 bool array_range_passes(const checked_array& c, Py_ssize_t from, Py_ssize_t to) noexcept {
   const frame::numeric_input& in = c.array->view();
-  return c.rule == value_rule::signal ? range_passes(in, from, to, valid_signal{})
-                                      : range_passes(in, from, to, valid_price{});
+  switch (c.rule) {
+    case value_rule::signal: return range_passes(in, from, to, valid_signal{});
+    case value_rule::price: return range_passes(in, from, to, valid_price{});
+    case value_rule::high: return bar_range_passes<true>(c, from, to);
+    case value_rule::low: return bar_range_passes<false>(c, from, to);
+  }
+  return false;
+}
+
+// Whether rows from .. to - 1 of the bars pass every bar rule: open, high
+// and low valid prices, high >= max(open, close), low <= min(open, close)
+// (a high above both is > 0, a low below both finite, so two tests go).
+bool bars_pass(const bar_inputs& b, Py_ssize_t from, Py_ssize_t to) noexcept {
+  const frame::numeric_input* in[4] = {&b.open->view(), &b.high->view(), &b.low->view(),
+                                       &b.close->view()};
+  bool fast = true;
+  for (const frame::numeric_input* x : in)
+    fast &= x->contiguous_rows() && x->kind() == frame::element::float64;
+  const Py_ssize_t width = in[0]->shape(1);
+  if (!fast) {
+    bool all = true;
+    for (Py_ssize_t i = from; i < to; ++i)
+      for (Py_ssize_t j = 0; j < width; ++j) {
+        const double o = element(*in[0], i, j), k = element(*in[3], i, j);
+        all &= valid_price{}(o) & within_bar<true>(element(*in[1], i, j), o, k) &
+               within_bar<false>(element(*in[2], i, j), o, k);
+      }
+    return all;
+  }
+  const double* o = reinterpret_cast<const double*>(in[0]->row(from));
+  const double* h = reinterpret_cast<const double*>(in[1]->row(from));
+  const double* l = reinterpret_cast<const double*>(in[2]->row(from));
+  const double* k = reinterpret_cast<const double*>(in[3]->row(from));
+  const Py_ssize_t count = (to - from) * width;
+  Py_ssize_t e = 0;
+  bool all = true;
+#if defined(__SSE2__)
+  __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  const __m128d zero = _mm_setzero_pd(), huge = _mm_set1_pd(HUGE_VAL);
+  // With low <= open <= high, low > 0 and high < inf make all three valid
+  // prices. The open goes second into max and min, which return their
+  // second operand when either is NaN, so that a NaN open fails.
+  for (; e + 2 <= count; e += 2) {
+    const __m128d vo = _mm_loadu_pd(o + e), vk = _mm_loadu_pd(k + e);
+    const __m128d vh = _mm_loadu_pd(h + e), vl = _mm_loadu_pd(l + e);
+    const __m128d high_ok = _mm_and_pd(_mm_cmpge_pd(vh, _mm_max_pd(vk, vo)),
+                                       _mm_cmplt_pd(vh, huge));
+    const __m128d low_ok = _mm_and_pd(_mm_cmple_pd(vl, _mm_min_pd(vk, vo)),
+                                      _mm_cmpgt_pd(vl, zero));
+    ok = _mm_and_pd(ok, _mm_and_pd(high_ok, low_ok));
+  }
+  all = _mm_movemask_pd(ok) == 3;
+#endif
+  for (; e < count; ++e) {
+    const double vo = frame::load_unaligned<double>(reinterpret_cast<const char*>(o + e));
+    const double vk = frame::load_unaligned<double>(reinterpret_cast<const char*>(k + e));
+    all &= valid_price{}(vo) &
+           within_bar<true>(frame::load_unaligned<double>(reinterpret_cast<const char*>(h + e)),
+                            vo, vk) &
+           within_bar<false>(frame::load_unaligned<double>(reinterpret_cast<const char*>(l + e)),
+                             vo, vk);
+  }
+  return all;
+}
+
+bool value_passes(const checked_array& c, Py_ssize_t i, Py_ssize_t j) noexcept {
+  const double v = element(c.array->view(), i, j);
+  switch (c.rule) {
+    case value_rule::signal: return valid_signal{}(v);
+    case value_rule::price: return valid_price{}(v);
+    case value_rule::high:
+      return within_bar<true>(v, element(c.open->view(), i, j), element(c.close->view(), i, j));
+    case value_rule::low:
+      return within_bar<false>(v, element(c.open->view(), i, j), element(c.close->view(), i, j));
+  }
+  return false;
 }
 
 struct offending_value {
   bool found = false;
   Py_ssize_t i = 0, j = 0;
   double value = 0.0;
+  double open = 0.0, close = 0.0;  // the bar's, for a high or low
 };
 
 // The first offending element of one array in row-major order, checking
@@ -126,9 +237,12 @@ bool find_first(const checked_array& c, frame::lock_released& lock,
   for (Py_ssize_t i = 0; i < rows; ++i) {
     if (!array_range_passes(c, i, i + 1)) {
       for (Py_ssize_t j = 0; j < width; ++j) {
-        const double v = element(in, i, j);
-        if (!(c.rule == value_rule::signal ? valid_signal{}(v) : valid_price{}(v))) {
-          *bad = {true, i, j, v};
+        if (!value_passes(c, i, j)) {
+          *bad = {true, i, j, element(in, i, j)};
+          if (c.open != nullptr) {
+            bad->open = element(c.open->view(), i, j);
+            bad->close = element(c.close->view(), i, j);
+          }
           return true;
         }
       }
@@ -143,6 +257,19 @@ void raise_offending(const checked_array& c, const offending_value& bad) noexcep
   frame::ref text = frame::ref::steal(PyFloat_FromDouble(bad.value));
   if (text) text = frame::ref::steal(PyObject_Repr(text.get()));
   if (!text) return;
+  if (c.open != nullptr && valid_price{}(bad.value)) {
+    // The bar's extreme it falls short of: the open when that is beyond
+    // the close, else the close.
+    const bool high = c.rule == value_rule::high;
+    const bool open_side = high ? bad.open > bad.close : bad.open < bad.close;
+    frame::ref bar = frame::ref::steal(PyFloat_FromDouble(open_side ? bad.open : bad.close));
+    if (bar) bar = frame::ref::steal(PyObject_Repr(bar.get()));
+    if (!bar) return;
+    PyErr_Format(PyExc_ValueError, "%s[%zd, %zd] is %U, %s the bar's %s %U", c.name, bad.i,
+                 bad.j, text.get(), high ? "below" : "above", open_side ? "open" : "close",
+                 bar.get());
+    return;
+  }
   const char* what = c.rule == value_rule::signal ? "signals must be -1, 0 or 1"
                                                   : "prices must be finite and > 0";
   if (c.array->ndim() == 2)
@@ -157,7 +284,9 @@ void raise_offending(const checked_array& c, const offending_value& bad) noexcep
 bool value_checks::rows_pass(Py_ssize_t from, Py_ssize_t to) const noexcept {
   bool all = true;
   for (int k = 0; k < count_; ++k)
-    if (arrays_[k].array != nullptr) all &= array_range_passes(arrays_[k], from, to);
+    if (arrays_[k].array != nullptr && !arrays_[k].in_bar_pass)
+      all &= array_range_passes(arrays_[k], from, to);
+  if (bars_ != nullptr) all &= bars_pass(*bars_, from, to);
   return all;
 }
 

@@ -1,7 +1,8 @@
 // The ledger's checks of array values: signals must be -1, 0 or 1; prices
-// finite and > 0. They run with the interpreter lock released, block by
-// block just ahead of the loop, so each block is read from memory once and
-// the loop finds it in cache. The caller sees what checking everything
+// finite and > 0; a bar's high at least its open and close, its low at
+// most. They run with the interpreter lock released, block by block just
+// ahead of the loop, so each block is read from memory once and the loop
+// finds it in cache. The caller sees what checking everything
 // first would give: an offending value anywhere is the call's error (the
 // first one, arrays in parameter order, elements in row-major order), and
 // no result of a run that reached it.
@@ -16,7 +17,12 @@ namespace ledger {
 
 class input_array;
 
-enum class value_rule : uint8_t { signal, price };
+enum class value_rule : uint8_t {
+  signal,
+  price,
+  high,  // a price >= the bar's open and close
+  low,   // a price <= the bar's open and close
+};
 
 // An input whose values are checked (`array` null: skipped, as a `prices`
 // that is `close` itself).
@@ -24,12 +30,25 @@ struct checked_array {
   const input_array* array;
   const char* name;
   value_rule rule;
+  const input_array* open = nullptr;  // the bars a high or low is checked against
+  const input_array* close = nullptr;
+  bool in_bar_pass = false;  // passed or failed by the bars' one pass (below)
+};
+
+// The bars' arrays, checked in one pass over the four of them for speed;
+// their errors are still found and named array by array.
+struct bar_inputs {
+  const input_array* open;
+  const input_array* high;
+  const input_array* low;
+  const input_array* close;
 };
 
 class value_checks {
  public:
-  value_checks(const checked_array* arrays, int count) noexcept
-      : arrays_(arrays), count_(count) {}
+  value_checks(const checked_array* arrays, int count,
+               const bar_inputs* bars = nullptr) noexcept
+      : arrays_(arrays), count_(count), bars_(bars) {}
 
   // Whether rows from .. to - 1 of every array pass (no exception).
   bool rows_pass(Py_ssize_t from, Py_ssize_t to) const noexcept;
@@ -44,6 +63,7 @@ class value_checks {
  private:
   const checked_array* arrays_;
   int count_;
+  const bar_inputs* bars_;
 };
 
 // The loop in blocks of rows, each block checked before it runs. An error

@@ -54,8 +54,30 @@ PAIR_CONFIGS = [
 ]
 
 
+def bars_of(close):
+    """Bars around `close`: each open the previous close, high and low half
+    a point beyond both."""
+    o = np.vstack([close[:1], close[:-1]])
+    return dict(open=o, high=np.maximum(o, close) + 0.5, low=np.minimum(o, close) - 0.5)
+
+
+# Bars with stops, trailing and reversal, on either input.
+BAR_CONFIGS = [
+    dict(sl_stop=3.0, tp_stop=5.0, both_hit="take_profit"),
+    dict(sl_stop=0.02, stop_mode=2, sl_trail=1, opposite_entry="reverse", histories=True),
+    dict(sl_callback_addr=PY_STOP, sl_trail=1, opposite_entry="reverse"),
+]
+
+
 def calls(c_library):
     out = []
+    for k, config in enumerate(BAR_CONFIGS):
+        close, entries, exits = (CLOSE, ENTRIES, EXITS) if k % 2 else OTHER
+        out.append((ledger.solo, (close, entries, exits), dict(config, **bars_of(close))))
+        pair_bars = {key: v[:, :2] for key, v in bars_of(close).items()}
+        if "sl_callback_addr" not in config:
+            out.append((ledger.pair, (close[:, :2], entries[:, 0], exits[:, 1]),
+                        dict(config, **pair_bars)))
     for k, config in enumerate(SOLO_CONFIGS):
         close, entries, exits = (CLOSE, ENTRIES, EXITS) if k % 2 else OTHER
         out.append((ledger.solo, (close, entries, exits), config))
@@ -100,6 +122,15 @@ def long_solo(**kw):
     n, m = 2_000_000, 8
     entries, exits = one_entry(n, m)
     return ledger.solo(np.broadcast_to(100.0, (n, m)), entries, exits, sl_stop=1000.0, **kw)
+
+
+def long_solo_with_bars():
+    n, m = 2_000_000, 8
+    entries, exits = one_entry(n, m)
+    price = np.broadcast_to(100.0, (n, m))
+    return ledger.solo(price, entries, exits, sl_stop=1000.0, sl_trail=1, open=price,
+                       high=np.broadcast_to(101.0, (n, m)), low=np.broadcast_to(99.0, (n, m)),
+                       opposite_entry="reverse")
 
 
 def long_solo_with_a_c_callback(c_stops):
@@ -155,7 +186,8 @@ def progress_during(call):
     return after - before
 
 
-@pytest.mark.parametrize("run_long", [long_solo, long_pair, long_solo_with_a_c_callback],
+@pytest.mark.parametrize("run_long", [long_solo, long_pair, long_solo_with_a_c_callback,
+                                      long_solo_with_bars],
                          ids=lambda f: f.__name__)
 def test_another_thread_runs_during_a_call(run_long, request):
     if run_long is long_solo_with_a_c_callback:
@@ -210,6 +242,25 @@ RUNS = {
         entries = np.zeros((100_000, 1)); entries[0] = 1.0
         call = lambda: ledger.solo(close, entries, entries * 0, sl_callback_addr=address,
                                    sl_callback_args=(2000.0,))
+    """,
+    "solo with bars": """
+        close = np.broadcast_to(np.array([100.0]), (2_000_000, 100))
+        entries = np.zeros((2_000_000, 1)); entries[0] = 1.0
+        entries = np.broadcast_to(entries, close.shape)
+        exits = np.broadcast_to(0.0, close.shape)
+        high, low = np.broadcast_to(101.0, close.shape), np.broadcast_to(99.0, close.shape)
+        call = lambda: ledger.solo(close, entries, exits, sl_stop=1000.0, sl_trail=1,
+                                   open=close, high=high, low=low)
+    """,
+    "pair with bars": """
+        n = 6_000_000
+        close = np.broadcast_to(np.array([100.0, 50.0]), (n, 2))
+        entries = np.zeros(n); entries[0] = 1.0
+        exits = np.broadcast_to(0.0, (n,))
+        high = np.broadcast_to(np.array([101.0, 51.0]), (n, 2))
+        low = np.broadcast_to(np.array([99.0, 49.0]), (n, 2))
+        call = lambda: ledger.pair(close, entries, exits, sl_stop=1000.0, sl_trail=1,
+                                   open=close, high=high, low=low)
     """,
     "pair": """
         n = 6_000_000
