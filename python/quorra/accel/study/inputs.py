@@ -14,6 +14,8 @@ import pandas as pd
 
 # Per-contract settings that may come as a Series indexed like close's columns.
 PER_CONTRACT = ("size", "margin_rate", "price_tick", "volume_multiple", "commission")
+# Per-bar settings shaped like close: fill prices and the bars' open, high, low.
+PER_BAR = ("prices", "open", "high", "low")
 DIRECTIONS = ("long", "short")
 
 
@@ -127,8 +129,9 @@ def _settings(settings: dict, index: pd.Index, columns: pd.Index, shape: tuple) 
     for name in PER_CONTRACT:
         if name in out:
             out[name] = _setting_values(name, out[name], columns)
-    if out.get("prices") is not None:
-        out["prices"] = _values("prices", out["prices"], index, columns, shape)
+    for name in PER_BAR:
+        if out.get(name) is not None:
+            out[name] = _values(name, out[name], index, columns, shape)
     return out
 
 

@@ -146,6 +146,8 @@ class Backtest:
 
     - ``kind``: "solo" (``study.backtest``) or "pair" (``study.pair_backtest``).
     - ``close``: close as pandas (arrays wrapped with RangeIndex labels).
+    - ``bars``: the open, high and low of the run like ``close`` (a dict),
+      or None without them.
     - ``index``, ``columns``: close's index and column labels.
     - ``trades``: DataFrame, one row per position opened (see below).
     - ``equity``: realised account equity after each bar (Series).
@@ -167,7 +169,7 @@ class Backtest:
     while open), ``return`` (pnl / (entry_price x lots x volume multiple)),
     ``bars_held`` (exit_bar - entry_bar, or to the last bar while open),
     ``exit_reason`` ("open", "stop_loss", "take_profit", "max_hold",
-    "signal", "cascade").
+    "signal", "cascade", "reverse").
     """
 
     def __init__(self, kind: str, frame, index: pd.Index, columns: pd.Index, record: dict,
@@ -180,6 +182,7 @@ class Backtest:
         self._multiples = multiples
         self._keepalive = tuple(keepalive)  # callbacks the engine called
         self.params = None
+        self._bars = None
         self._ship_without_close = False
 
     # -- copies and pickling --------------------------------------------
@@ -194,12 +197,12 @@ class Backtest:
         state = {k: v for k, v in self.__dict__.items() if k not in ("trades",)}
         state["_keepalive"] = ()  # native callbacks do not pickle; the run is over
         if self._ship_without_close:
-            state["_close"] = None
+            state["_close"] = state["_bars"] = None
             state["_ship_without_close"] = False
         return state
 
-    def _with_close(self, frame) -> "Backtest":
-        self._close = frame
+    def _with_close(self, frame, bars=None) -> "Backtest":
+        self._close, self._bars = frame, bars
         return self
 
     # -- results ----------------------------------------------------------
@@ -213,6 +216,12 @@ class Backtest:
     @property
     def close(self):
         return self._close
+
+    @property
+    def bars(self):
+        """The run's bars, {"open", "high", "low"} -> objects like ``close``,
+        or None for a run on closes only."""
+        return self._bars
 
     @property
     def histories(self):

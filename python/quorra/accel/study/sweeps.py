@@ -21,7 +21,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 import numpy as np
 import pandas as pd
 
-from quorra.accel.study import inputs
+from quorra.accel.study import bars as bar_inputs
 from quorra.accel.study import progress as progress_bars
 from quorra.accel.study.backtests import backtest
 from quorra.accel.study.result import STATS
@@ -291,8 +291,8 @@ def _dask(strategy, configs, close, settings, client, bar, keep):
     finally:
         if own:
             client.close()
-    frame = inputs.pandas_close(close)
-    return outcomes, [o[2]._with_close(frame) for o in kept]
+    frame, bars = bar_inputs.attached(close, settings)
+    return outcomes, [o[2]._with_close(frame, bars) for o in kept]
 
 
 def sweep(strategy, grid, close, *, settings=None, workers=None, client=None, progress=True,
