@@ -297,6 +297,45 @@ def test_the_bars_are_kept_on_closes_labels_and_pickle(engine):
     assert shipped.close is None and shipped.bars is None
 
 
+@pytest.mark.parametrize("close_kind", ["array", "frame", "series", "ohlc"])
+@pytest.mark.parametrize("bars_as", ["arrays", "pandas"])
+def test_a_sweep_reattaches_what_its_backtests_keep(engine, close_kind, bars_as):
+    b = make_bars(m=1 if close_kind in ("series", "ohlc") else 2)
+    given = {k: b[k] for k in bars.NAMES}
+    close = b["close"]
+    if close_kind == "frame":
+        close = dated(close)
+    elif close_kind == "series":
+        close = dated(close)["cu"]
+    if close_kind in ("frame", "series") and bars_as == "pandas":
+        given = {k: dated(v) if close_kind == "frame" else dated(v)["cu"] for k, v in given.items()}
+    elif bars_as == "pandas":
+        given = {k: pd.DataFrame(v) for k, v in given.items()} if close_kind == "array" else {
+            k: pd.Series(v[:, 0]) for k, v in given.items()}
+    if close_kind == "ohlc":
+        close = pd.DataFrame({k.capitalize(): b[k][:, 0] for k in bars.OHLC})
+        given = {}
+    e = np.zeros(np.shape(b["close"]))
+    bt = study.backtest(close, e, e, **given)
+    frame, kept = bars.attached(close, given)
+    assert type(frame) is type(bt.close) and frame.equals(bt.close)
+    assert kept.keys() == bt.bars.keys()
+    for name in bars.NAMES:
+        assert type(kept[name]) is type(bt.bars[name]) and kept[name].equals(bt.bars[name])
+
+
+@pytest.mark.skipif(not NATIVE, reason="this ledger takes no open/high/low")
+@pytest.mark.parametrize("direction, settings", [("long", {}), ("short", {"max_hold_bars": 3}),
+                                                 ("long", {"slip_point": 1.0, "size": 2.0})])
+def test_bars_without_stops_give_the_close_only_run(direction, settings):
+    b = make_bars(seed=41)
+    e, x = signals(seed=42, rate=0.2)
+    closes = study.backtest(b["close"], e, x, direction=direction, **settings)
+    with_bars = study.backtest(b["close"], e, x, direction=direction, open=b["open"],
+                               high=b["high"], low=b["low"], **settings)
+    same_record(with_bars.record, closes.record)
+
+
 # ---- the figure -------------------------------------------------------------
 
 def price_axis(fig):
@@ -304,20 +343,21 @@ def price_axis(fig):
 
 
 @pytest.mark.parametrize("n, candles", [(40, True), (400, False)])
-@pytest.mark.parametrize("kind", ["solo", "pair"])
-def test_plot_draws_the_bars(engine, n, candles, kind):
+@pytest.mark.parametrize("kind, contract, column", [("solo", None, 0), ("solo", "al", 1),
+                                                    ("pair", None, 0), ("pair", "B", 1)])
+def test_plot_draws_the_bars(engine, n, candles, kind, contract, column):
     pytest.importorskip("matplotlib")
     b = make_bars(n=n)
     e = np.zeros((n, 2) if kind == "solo" else n)
     e[3] = 1.0
     run = study.backtest if kind == "solo" else study.pair_backtest
     bt = run(dated(b["close"]), e, np.zeros_like(e), **{k: dated(b[k]) for k in bars.NAMES})
-    ax = price_axis(bt.plot())
+    ax = price_axis(bt.plot(contract=contract))
     lines = [c for c in ax.collections if type(c).__name__ == "LineCollection"]
     assert len(lines) == (3 if candles else 1)  # wicks, rising and falling bodies
     assert len(lines[0].get_segments()) == n
     lows = [s[0][1] for s in lines[0].get_segments()]
-    assert lows == list(b["low"][:, 0])
+    assert lows == list(b["low"][:, column])
     if candles:
         assert sum(len(c.get_segments()) for c in lines[1:]) == n
     labels = [t.get_text() for t in ax.get_legend().get_texts()]
