@@ -315,6 +315,7 @@ PyObject* make_default(const default_value& d) noexcept {
     case form::integer: return PyLong_FromLong(static_cast<long>(d.items[0]));
     case form::empty_tuple: return PyTuple_New(0);
     case form::boolean: return PyBool_FromLong(d.items[0] != 0.0);
+    case form::text: return PyUnicode_InternFromString(d.text);
     case form::number_list:
     case form::integer_list: {
       ref list = ref::steal(PyList_New(0));

@@ -35,10 +35,12 @@ struct default_value {
     number_list,   // a list of `count` floats
     integer_list,  // a list of `count` ints
     boolean,       // True or False
+    text,          // a str, `text`
   };
   form f = form::required;
   double items[2] = {0.0, 0.0};  // the number, or the list's elements
   int count = 0;
+  const char* text = nullptr;
 };
 
 namespace defaults {
@@ -48,6 +50,9 @@ constexpr default_value integer(int v) { return {default_value::form::integer, {
 constexpr default_value empty_tuple() { return {default_value::form::empty_tuple}; }
 constexpr default_value boolean(bool v) {
   return {default_value::form::boolean, {v ? 1.0 : 0.0, 0.0}};
+}
+constexpr default_value text(const char* s) {
+  return {default_value::form::text, {0.0, 0.0}, 0, s};
 }
 constexpr default_value number_list(double a) {
   return {default_value::form::number_list, {a, 0.0}, 1};
@@ -66,7 +71,7 @@ struct param {
   default_value fallback = {};  // required unless given
 };
 
-constexpr int max_params = 24;
+constexpr int max_params = 32;
 
 // Two parameter tables one after the other.
 template <size_t N, size_t M>

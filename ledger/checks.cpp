@@ -103,16 +103,71 @@ bool range_passes(const frame::numeric_input& in, Py_ssize_t from, Py_ssize_t to
   return all;
 }
 
+// A high (or low) is a valid price on the right side of the bar's open and
+// close.
+template <bool High>
+bool within_bar(double x, double open, double close) noexcept {
+  if (High) return valid_price{}(x) & (x >= open) & (x >= close);
+  return valid_price{}(x) & (x <= open) & (x <= close);
+}
+
+template <bool High>
+bool bar_range_passes(const checked_array& c, Py_ssize_t from, Py_ssize_t to) noexcept {
+  const frame::numeric_input& x = c.array->view();
+  const frame::numeric_input& o = c.open->view();
+  const frame::numeric_input& k = c.close->view();
+  const Py_ssize_t width = x.shape(1);
+  const auto f64 = frame::element::float64;
+  bool all = true;
+  if (x.contiguous_rows() && o.contiguous_rows() && k.contiguous_rows() && x.kind() == f64 &&
+      o.kind() == f64 && k.kind() == f64) {
+    const char* xp = x.row(from);
+    const char* op = o.row(from);
+    const char* kp = k.row(from);
+    const Py_ssize_t count = (to - from) * width;
+    for (Py_ssize_t e = 0; e < count; ++e) {
+      const Py_ssize_t at = e * Py_ssize_t{sizeof(double)};
+      all &= within_bar<High>(frame::load_unaligned<double>(xp + at),
+                              frame::load_unaligned<double>(op + at),
+                              frame::load_unaligned<double>(kp + at));
+    }
+    return all;
+  }
+  for (Py_ssize_t i = from; i < to; ++i)
+    for (Py_ssize_t j = 0; j < width; ++j)
+      all &= within_bar<High>(element(x, i, j), element(o, i, j), element(k, i, j));
+  return all;
+}
+
 bool array_range_passes(const checked_array& c, Py_ssize_t from, Py_ssize_t to) noexcept {
   const frame::numeric_input& in = c.array->view();
-  return c.rule == value_rule::signal ? range_passes(in, from, to, valid_signal{})
-                                      : range_passes(in, from, to, valid_price{});
+  switch (c.rule) {
+    case value_rule::signal: return range_passes(in, from, to, valid_signal{});
+    case value_rule::price: return range_passes(in, from, to, valid_price{});
+    case value_rule::high: return bar_range_passes<true>(c, from, to);
+    case value_rule::low: return bar_range_passes<false>(c, from, to);
+  }
+  return false;
+}
+
+bool value_passes(const checked_array& c, Py_ssize_t i, Py_ssize_t j) noexcept {
+  const double v = element(c.array->view(), i, j);
+  switch (c.rule) {
+    case value_rule::signal: return valid_signal{}(v);
+    case value_rule::price: return valid_price{}(v);
+    case value_rule::high:
+      return within_bar<true>(v, element(c.open->view(), i, j), element(c.close->view(), i, j));
+    case value_rule::low:
+      return within_bar<false>(v, element(c.open->view(), i, j), element(c.close->view(), i, j));
+  }
+  return false;
 }
 
 struct offending_value {
   bool found = false;
   Py_ssize_t i = 0, j = 0;
   double value = 0.0;
+  double open = 0.0, close = 0.0;  // the bar's, for a high or low
 };
 
 // The first offending element of one array in row-major order, checking
@@ -126,9 +181,12 @@ bool find_first(const checked_array& c, frame::lock_released& lock,
   for (Py_ssize_t i = 0; i < rows; ++i) {
     if (!array_range_passes(c, i, i + 1)) {
       for (Py_ssize_t j = 0; j < width; ++j) {
-        const double v = element(in, i, j);
-        if (!(c.rule == value_rule::signal ? valid_signal{}(v) : valid_price{}(v))) {
-          *bad = {true, i, j, v};
+        if (!value_passes(c, i, j)) {
+          *bad = {true, i, j, element(in, i, j)};
+          if (c.open != nullptr) {
+            bad->open = element(c.open->view(), i, j);
+            bad->close = element(c.close->view(), i, j);
+          }
           return true;
         }
       }
@@ -143,6 +201,19 @@ void raise_offending(const checked_array& c, const offending_value& bad) noexcep
   frame::ref text = frame::ref::steal(PyFloat_FromDouble(bad.value));
   if (text) text = frame::ref::steal(PyObject_Repr(text.get()));
   if (!text) return;
+  if (c.open != nullptr && valid_price{}(bad.value)) {
+    // The bar's extreme it falls short of: the open when that is beyond
+    // the close, else the close.
+    const bool high = c.rule == value_rule::high;
+    const bool open_side = high ? bad.open > bad.close : bad.open < bad.close;
+    frame::ref bar = frame::ref::steal(PyFloat_FromDouble(open_side ? bad.open : bad.close));
+    if (bar) bar = frame::ref::steal(PyObject_Repr(bar.get()));
+    if (!bar) return;
+    PyErr_Format(PyExc_ValueError, "%s[%zd, %zd] is %U, %s the bar's %s %U", c.name, bad.i,
+                 bad.j, text.get(), high ? "below" : "above", open_side ? "open" : "close",
+                 bar.get());
+    return;
+  }
   const char* what = c.rule == value_rule::signal ? "signals must be -1, 0 or 1"
                                                   : "prices must be finite and > 0";
   if (c.array->ndim() == 2)

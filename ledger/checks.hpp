@@ -1,5 +1,5 @@
 // The ledger's checks of array values: signals must be -1, 0 or 1; prices
-// finite and > 0. They run with the interpreter lock released, block by
+// finite and > 0; a bar's high at least its open and close, its low at most. They run with the interpreter lock released, block by
 // block just ahead of the loop, so each block is read from memory once and
 // the loop finds it in cache. The caller sees what checking everything
 // first would give: an offending value anywhere is the call's error (the
@@ -16,7 +16,12 @@ namespace ledger {
 
 class input_array;
 
-enum class value_rule : uint8_t { signal, price };
+enum class value_rule : uint8_t {
+  signal,
+  price,
+  high,  // a price >= the bar's open and close
+  low,   // a price <= the bar's open and close
+};
 
 // An input whose values are checked (`array` null: skipped, as a `prices`
 // that is `close` itself).
@@ -24,6 +29,8 @@ struct checked_array {
   const input_array* array;
   const char* name;
   value_rule rule;
+  const input_array* open = nullptr;  // the bars a high or low is checked against
+  const input_array* close = nullptr;
 };
 
 class value_checks {

@@ -20,7 +20,8 @@ const frame::function_def* const functions[] = {&ledger::solo_def, &ledger::pair
 bool add_attributes(PyObject* module) noexcept {
   if (!ledger::make_trade_dtypes()) return false;
   frame::ref reasons = frame::ref::steal(Py_BuildValue(
-      "(ssssss)", "open", "stop_loss", "take_profit", "max_hold", "signal", "cascade"));
+      "(sssssss)", "open", "stop_loss", "take_profit", "max_hold", "signal", "cascade",
+      "reverse"));
   return reasons && PyModule_AddObjectRef(module, "EXIT_REASONS", reasons.get()) == 0;
 }
 

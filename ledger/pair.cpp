@@ -4,6 +4,7 @@
 
 #include "frame/binding.hpp"
 #include "ledger/arrays.hpp"
+#include "ledger/bars.hpp"
 #include "ledger/checks.hpp"
 #include "ledger/histories.hpp"
 #include "ledger/native_rules.hpp"
@@ -24,18 +25,19 @@ using namespace spreadsim::pair_args;
 namespace d = frame::defaults;
 
 // pair_from_signals' parameters, arrays as any array-likes and numbers for
-// the per-leg defaults, then `histories`, keyword only.
-constexpr int a_histories = a_count;
+// the per-leg defaults, then the keyword-only ones.
 constexpr auto params = frame::joined(
     spreadsim::pair_parameters(frame::kind::object,
                                {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
-    std::array<frame::param, 1>{{{"histories", frame::kind::object, d::boolean(false)}}});
+    keyword_parameters);
+constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
     "pair(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
     "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
     "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
-    "     sl_trail=0, max_hold_bars=0, leg_size_ratio=1.0, *, histories=False)\n"
+    "     sl_trail=0, max_hold_bars=0, leg_size_ratio=1.0, *, histories=False, open=None,\n"
+    "     high=None, low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
     "\n"
     "The pair backtest of spreadsim.pair_from_signals, recorded: close and prices\n"
     "are (n, 2) (leg A, leg B), entries and exits (n,); both legs enter together\n"
@@ -57,11 +59,16 @@ constexpr const char* doc =
     "entry_price, exit_price, entry_fee, exit_fee, pnl, exit_reason; see\n"
     "EXIT_REASONS), 'refused' (int64 per leg), 'equity', 'value' (per bar),\n"
     "'total_fee', and with histories=True 'histories', the list\n"
-    "pair_from_signals returns.\n";
+    "pair_from_signals returns (the rows of this run).\n"
+    "\n" BARS_DOC
+    "A pair reverses on the spread's sign: both legs close, then the other\n"
+    "spread enters with the joint cash check; a stop or the holding limit of\n"
+    "either leg on the bar rules the reversal out.\n";
 
 struct pair_arrays {
   input_array close, entries, exits, prices_given;
   const input_array* prices = nullptr;  // prices_given, or close
+  bar_arrays bars;
   int32_t n = 0;
 };
 
@@ -130,7 +137,7 @@ bool take_settings(const frame::args& a, spreadsim::pair_settings* s,
 
 // The checks of the arrays' values and the loop, block by block with the
 // lock released. False with the exception set.
-template <element Price, element Signal, class Rows>
+template <element Price, element Signal, class Trigger, class Rows>
 bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, const double* sizes,
               const Rows& rows, recorder* rec, double* total_fee) noexcept {
   spreadsim::pair_inputs in;
@@ -139,15 +146,18 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
   in.prices.open(arrays.prices->object(), 2);
   frame::lock_released lock;
   native_rules rules(lock, sizes);
-  spreadsim::pair_loop<pair_reads<Price, Signal>, Rows, native_rules, recorder> loop(
-      s, in, rows, rules, *rec);
-  const checked_array checked[] = {
+  Trigger trigger{};
+  if constexpr (Trigger::intrabar) trigger = arrays.bars.trigger(arrays.close);
+  spreadsim::pair_loop<pair_reads<Price, Signal>, Rows, native_rules, recorder, Trigger> loop(
+      s, in, rows, rules, *rec, trigger);
+  checked_array checked[4 + bar_arrays::n_checks] = {
       {&arrays.close, "close", value_rule::price},
       {&arrays.entries, "entries", value_rule::signal},
       {&arrays.exits, "exits", value_rule::signal},
       {arrays.prices == &arrays.close ? nullptr : arrays.prices, "prices", value_rule::price},
   };
-  const value_checks checks(checked, 4);
+  arrays.bars.add_checks(arrays.close, checked + 4);
+  const value_checks checks(checked, 4 + bar_arrays::n_checks);
   lock.release();
   const bool ok = run_checked(loop, checks, arrays.n, 2, lock);
   *total_fee = loop.total_fee();
@@ -160,16 +170,25 @@ bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const dou
   return with_element_types(
       arrays.prices->view().kind(), arrays.entries.view().kind(), arrays.exits.view().kind(),
       [&]<element Price, element Signal>() {
-        return run_with<Price, Signal>(arrays, s, sizes, rows, rec, total_fee);
+        if (arrays.bars.given)
+          return run_with<Price, Signal, bar_trigger>(arrays, s, sizes, rows, rec, total_fee);
+        return run_with<Price, Signal, rules::close_only>(arrays, s, sizes, rows, rec,
+                                                          total_fee);
       });
 }
 
 PyObject* pair_body(const frame::args& a) noexcept {
   pair_arrays in;
   if (!take_arrays(a, &in)) return nullptr;
+  if (!take_bars(a[a_count + k_open].obj, a[a_count + k_high].obj, a[a_count + k_low].obj,
+                 in.close, &in.bars))
+    return nullptr;
   spreadsim::pair_settings s;
   frame::storage<double> sizes;
   if (!take_settings(a, &s, &sizes)) return nullptr;
+  if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
+                    &s.take_profit_first, &s.reverse))
+    return nullptr;
 
   const int want_histories = PyObject_IsTrue(a[a_histories].obj);
   if (want_histories < 0) return nullptr;
@@ -200,6 +219,7 @@ PyObject* pair_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def pair_def = {"pair", doc, params.data(), a_count + 1, 3, pair_body, 1};
+const frame::function_def pair_def = {"pair", doc, params.data(), int(params.size()), 3,
+                                      pair_body, k_count};
 
 }  // namespace ledger

@@ -8,6 +8,7 @@
 #include "frame/errors.hpp"
 #include "frame/inputs.hpp"
 #include "frame/unaligned.hpp"
+#include "rules/position.hpp"
 #include "solosim/readers.hpp"
 #include "spreadsim/bar_reads.hpp"
 
@@ -72,6 +73,28 @@ struct pair_reads {
                     double* out) noexcept {
     *out = read_as<Price>(p.in, i, j);
     return true;
+  }
+};
+
+// The stops' trigger on the bars' open, high and low (and the close the
+// callbacks see), each (n, slots) and checked before the run. Float64
+// arrays are read directly, others through their per-element loader.
+struct bar_trigger {
+  static constexpr bool intrabar = true;
+  const frame::numeric_input* open;
+  const frame::numeric_input* high;
+  const frame::numeric_input* low;
+  const frame::numeric_input* close;
+  bool float64;  // all four
+
+  void bar(int32_t i, int32_t j, rules::bar_range* b) const noexcept {
+    if (float64) [[likely]] {
+      *b = {read_as<element::float64>(*open, i, j), read_as<element::float64>(*high, i, j),
+            read_as<element::float64>(*low, i, j), read_as<element::float64>(*close, i, j)};
+    } else {
+      *b = {read_as<element::other>(*open, i, j), read_as<element::other>(*high, i, j),
+            read_as<element::other>(*low, i, j), read_as<element::other>(*close, i, j)};
+    }
   }
 };
 

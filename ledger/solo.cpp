@@ -4,6 +4,7 @@
 
 #include "frame/binding.hpp"
 #include "ledger/arrays.hpp"
+#include "ledger/bars.hpp"
 #include "ledger/checks.hpp"
 #include "ledger/histories.hpp"
 #include "ledger/native_rules.hpp"
@@ -26,19 +27,20 @@ namespace d = frame::defaults;
 
 // from_signals' parameters, arrays as any array-likes and numbers for the
 // per-contract defaults (they serve any number of contracts), then
-// `histories`, keyword only.
-constexpr int a_histories = a_count;
+// the keyword-only ones.
 constexpr auto params = frame::joined(
     solosim::solo_parameters(frame::kind::object,
                              {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
-    std::array<frame::param, 1>{{{"histories", frame::kind::object, d::boolean(false)}}});
+    keyword_parameters);
+constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
     "solo(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
     "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
     "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
     "     sl_trail=0, sl_callback_addr=0, tp_callback_addr=0, sl_callback_args=(),\n"
-    "     tp_callback_args=(), max_hold_bars=0, *, histories=False)\n"
+    "     tp_callback_args=(), max_hold_bars=0, *, histories=False, open=None, high=None,\n"
+    "     low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
     "\n"
     "The backtest of solosim.from_signals, recorded: every column of the (n, m)\n"
     "arrays is a contract, all contracts share one cash account, and the rules\n"
@@ -57,12 +59,15 @@ constexpr const char* doc =
     "entry_fee, exit_fee, pnl, exit_reason; see EXIT_REASONS), 'refused' (int64\n"
     "per contract: entries refused for lack of cash), 'equity' (realised, per\n"
     "bar), 'value' (marked to market at close, per bar), 'total_fee', and with\n"
-    "histories=True 'histories', the list from_signals returns.\n";
+    "histories=True 'histories', the list from_signals returns (the rows of\n"
+    "this run).\n"
+    "\n" BARS_DOC;
 
 // The shape of the run and the four arrays, checked for type and shape.
 struct solo_arrays {
   input_array close, entries, exits, prices_given;
   const input_array* prices = nullptr;  // prices_given, or close
+  bar_arrays bars;
   int32_t n = 0, m = 0;
 };
 
@@ -135,7 +140,7 @@ struct no_rows {
 
 // The checks of the arrays' values and the loop, block by block with the
 // lock released. False with the exception set.
-template <element Price, element Signal, class Rows>
+template <element Price, element Signal, class Trigger, class Rows>
 bool run_with(const solo_arrays& in, const solosim::run_settings& s,
               const solosim::contract_lists& lists, const Rows& rows, recorder* rec,
               double* total_fee) noexcept {
@@ -143,16 +148,19 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
   native_rules rules(lock);
   using reads_t = solo_reads<Price, Signal>;
   const reads_t reads{{}, in.entries.view(), in.exits.view(), in.prices->view()};
-  solosim::bar_loop<reads_t, Rows, native_rules, recorder> loop(s, lists, reads, rows, rules,
-                                                                 *rec);
+  Trigger trigger{};
+  if constexpr (Trigger::intrabar) trigger = in.bars.trigger(in.close);
+  solosim::bar_loop<reads_t, Rows, native_rules, recorder, Trigger> loop(s, lists, reads, rows,
+                                                                          rules, *rec, trigger);
   if (!loop.allocate(in.m)) return false;
-  const checked_array arrays[] = {
+  checked_array arrays[4 + bar_arrays::n_checks] = {
       {&in.close, "close", value_rule::price},
       {&in.entries, "entries", value_rule::signal},
       {&in.exits, "exits", value_rule::signal},
       {in.prices == &in.close ? nullptr : in.prices, "prices", value_rule::price},
   };
-  const value_checks checks(arrays, 4);
+  in.bars.add_checks(in.close, arrays + 4);
+  const value_checks checks(arrays, 4 + bar_arrays::n_checks);
   lock.release();
   loop.start(in.n, in.m);
   const bool ok = run_checked(loop, checks, in.n, in.m, lock);
@@ -167,13 +175,18 @@ bool run(const solo_arrays& in, const solosim::run_settings& s,
   return with_element_types(
       in.prices->view().kind(), in.entries.view().kind(), in.exits.view().kind(),
       [&]<element Price, element Signal>() {
-        return run_with<Price, Signal>(in, s, lists, rows, rec, total_fee);
+        if (in.bars.given)
+          return run_with<Price, Signal, bar_trigger>(in, s, lists, rows, rec, total_fee);
+        return run_with<Price, Signal, rules::close_only>(in, s, lists, rows, rec, total_fee);
       });
 }
 
 PyObject* solo_body(const frame::args& a) noexcept {
   solo_arrays in;
   if (!take_arrays(a, &in)) return nullptr;
+  if (!take_bars(a[a_count + k_open].obj, a[a_count + k_high].obj, a[a_count + k_low].obj,
+                 in.close, &in.bars))
+    return nullptr;
   solosim::contract_lists lists;
   frame::storage<double> multiple;
   if (!take_lists(a, in.m, &lists, &multiple)) return nullptr;
@@ -181,6 +194,9 @@ PyObject* solo_body(const frame::args& a) noexcept {
   solosim::run_settings s = solosim::scalar_settings(a);
   solosim::callback_blocks blocks;
   if (!blocks.prepare(a, &s)) return nullptr;
+  if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
+                    &s.take_profit_first, &s.reverse))
+    return nullptr;
 
   const int want_histories = PyObject_IsTrue(a[a_histories].obj);
   if (want_histories < 0) return nullptr;
@@ -211,6 +227,7 @@ PyObject* solo_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def solo_def = {"solo", doc, params.data(), a_count + 1, 3, solo_body, 1};
+const frame::function_def solo_def = {"solo", doc, params.data(), int(params.size()), 3,
+                                      solo_body, k_count};
 
 }  // namespace ledger

@@ -17,6 +17,7 @@ enum class exit_reason : int8_t {
   max_hold = 3,
   signal = 4,
   cascade = 5,  // a pair leg closed because the other leg closed
+  reverse = 6,  // closed by an entry signal of the other direction, which then entered
 };
 
 // A slot is a contract (solo) or a leg (pair).

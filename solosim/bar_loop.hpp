@@ -7,7 +7,9 @@
 //   Rules how sizing, commission, stop distances, callbacks, interrupt
 //         checks and errors are reached (module_rules.hpp),
 //   Sink  what is told of entries, refusals, close-outs and bar ends
-//         (rules/events.hpp).
+//         (rules/events.hpp),
+//   Trigger how the stops trigger: on the bar's price (close-only, the
+//         from_signals rule) or on its open, high and low (rules/position.hpp).
 // Arithmetic follows the written order of each rule so that results are
 // bit-exact whatever the policies.
 #pragma once
@@ -16,6 +18,7 @@
 #include "frame/interrupts.hpp"
 #include "frame/storage.hpp"
 #include "rules/events.hpp"
+#include "rules/position.hpp"
 #include "rules/stops.hpp"
 #include "solosim/run_settings.hpp"
 
@@ -24,15 +27,17 @@
 
 namespace solosim {
 
-template <class In, class Rows, class Rules, class Sink = rules::no_events>
+template <class In, class Rows, class Rules, rules::event_sink Sink = rules::no_events,
+          rules::stop_trigger Trigger = rules::close_only>
 class bar_loop {
  public:
   using signal = typename In::signal;
   using exit_reason = rules::exit_reason;
 
   bar_loop(const run_settings& s, const contract_lists& lists, const In& in, const Rows& rows,
-           Rules& rules, Sink& sink) noexcept
-      : s_(s), lists_(lists), in_(in), rows_(rows), rules_(rules), sink_(sink) {}
+           Rules& rules, Sink& sink, Trigger trigger = Trigger{}) noexcept
+      : s_(s), lists_(lists), in_(in), rows_(rows), rules_(rules), sink_(sink),
+        trigger_(trigger) {}
 
   // The per-contract state, before the run (it may raise MemoryError).
   bool allocate(int32_t m) noexcept {
@@ -60,7 +65,7 @@ class bar_loop {
     // Stop levels move only with trailing or callbacks.
     maintains_stops_ = (s_.sl_trail != 0 && s_.sl_active) || s_.sl_cb != nullptr ||
                        s_.tp_cb != nullptr;
-    warm_ = s_.warmup_end <= 0 ? 0 : s_.warmup_end >= n ? n : int32_t(s_.warmup_end);
+    warm_ = rules::first_trading_bar(s_.warmup_end, n);
   }
 
   bool run_bars(int32_t from, int32_t to) noexcept {
@@ -125,7 +130,7 @@ class bar_loop {
     if (s_.slip_point > 0) {
       bool long_side;
       if (!is_long(j, &long_side)) return false;
-      trade_price = long_side ? price + s_.slip_point : price - s_.slip_point;
+      trade_price = rules::entry_fill(long_side, price, s_.slip_point);
     }
 
     // The rule is looked up before its arguments are read, as Python
@@ -150,7 +155,8 @@ class bar_loop {
                            lists_.commission[j], s_.com_type, lists_.price_tick[j], &com))
       return false;
 
-    const double margin = ((trade_price * current_size_[j]) * multiple) * lists_.margin_rate[j];
+    const double margin =
+        rules::position_margin(trade_price, current_size_[j], multiple, lists_.margin_rate[j]);
     const double required_cash = margin + com;
     if (!(current_cash_ >= required_cash)) {  // refused: not enough free cash
       sink_.on_refused(i, j);
@@ -183,7 +189,7 @@ class bar_loop {
       if (s_.sl_stop > 0 && !stop_distance_at(j, trade_price, s_.sl_stop, &d)) return false;
       sl_distance_[j] = d;
       if (!is_long(j, &long_side)) return false;
-      sl_price_[j] = long_side ? trade_price - d : trade_price + d;
+      sl_price_[j] = rules::stop_loss_level(long_side, trade_price, d);
     }
     cum_profit_ -= com;
     if (!s_.tp_active) {
@@ -194,7 +200,7 @@ class bar_loop {
       if (s_.tp_stop > 0 && !stop_distance_at(j, trade_price, s_.tp_stop, &d)) return false;
       tp_distance_[j] = d;
       if (!is_long(j, &long_side)) return false;
-      tp_price_[j] = long_side ? trade_price + d : trade_price - d;
+      tp_price_[j] = rules::take_profit_level(long_side, trade_price, d);
     }
     return true;
   }
@@ -219,13 +225,14 @@ class bar_loop {
     return rules_.check_interrupts_after_callback();
   }
 
-  // Trailing reference, stop-loss callback, trailing recomputation of the
-  // fixed stop-loss, take-profit callback, in that order.
-  bool maintain_stops(int32_t i, int32_t j, double price) noexcept {
+  // Trailing reference (to `up` for a long, `down` for a short), stop-loss
+  // callback, trailing recomputation of the fixed stop-loss, take-profit
+  // callback, in that order; the callbacks see `price`.
+  bool maintain_stops(int32_t i, int32_t j, double up, double down, double price) noexcept {
     bool long_side;
     if (s_.sl_trail != 0 && s_.sl_active) {
       if (!is_long(j, &long_side)) return false;
-      if (long_side ? price > sl_ref_price_[j] : price < sl_ref_price_[j]) sl_ref_price_[j] = price;
+      sl_ref_price_[j] = rules::trailed_reference(long_side, sl_ref_price_[j], up, down);
     }
     if (s_.sl_cb != nullptr) {
       double d;
@@ -235,7 +242,7 @@ class bar_loop {
       if (d > 0) {
         sl_distance_[j] = d;
         if (!is_long(j, &long_side)) return false;
-        sl_price_[j] = long_side ? sl_ref_price_[j] - d : sl_ref_price_[j] + d;
+        sl_price_[j] = rules::stop_loss_level(long_side, sl_ref_price_[j], d);
       }
     }
     if (s_.sl_stop > 0 && s_.sl_cb == nullptr && s_.sl_trail != 0) {
@@ -243,7 +250,7 @@ class bar_loop {
       if (!stop_distance_at(j, sl_ref_price_[j], s_.sl_stop, &d)) return false;
       sl_distance_[j] = d;
       if (!is_long(j, &long_side)) return false;
-      sl_price_[j] = long_side ? sl_ref_price_[j] - d : sl_ref_price_[j] + d;
+      sl_price_[j] = rules::stop_loss_level(long_side, sl_ref_price_[j], d);
     }
     if (s_.tp_cb != nullptr && tp_price_[j] > 0) {
       // Without an active stop-loss the reference is the entry fill, where
@@ -256,7 +263,7 @@ class bar_loop {
       if (d > 0) {
         tp_distance_[j] = d;
         if (!is_long(j, &long_side)) return false;
-        tp_price_[j] = long_side ? ref + d : ref - d;
+        tp_price_[j] = rules::take_profit_level(long_side, ref, d);
       }
     }
     return true;
@@ -269,39 +276,72 @@ class bar_loop {
     if (!(s_.slip_point > 0)) return true;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    *fill = long_side ? price - s_.slip_point : price + s_.slip_point;
+    *fill = rules::exit_fill(long_side, price, s_.slip_point);
     return true;
   }
 
-  // Stop fills sit at their level, moved against the trader by slippage.
+  // Stop fills sit at their level (or the open of a gap), moved against
+  // the trader by slippage.
   double level_fill(bool long_side, double level) const noexcept {
-    if (!(s_.slip_point > 0)) return level;
-    return long_side ? level - s_.slip_point : level + s_.slip_point;
+    return rules::exit_fill(long_side, level, s_.slip_point);
   }
 
   bool hold(int32_t i, int32_t j, double price, double* pnl) noexcept {
     hold_bars_[j] += 1;
-    if (maintains_stops_ && !maintain_stops(i, j, price)) return false;
+    if constexpr (Trigger::intrabar) {
+      return hold_bar(i, j, price, pnl);
+    } else {
+      if (maintains_stops_ && !maintain_stops(i, j, price, price, price)) return false;
+      bool long_side;
+      if (s_.sl_active && sl_price_[j] > 0) {
+        if (!is_long(j, &long_side)) return false;
+        const double level = sl_price_[j];
+        if (rules::price_reaches_stop_loss(long_side, price, level))
+          return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::stop_loss);
+      }
+      if (s_.tp_active && tp_price_[j] > 0) {
+        if (!is_long(j, &long_side)) return false;
+        const double level = tp_price_[j];
+        if (rules::price_reaches_take_profit(long_side, price, level))
+          return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::take_profit);
+      }
+      return market_exits(i, j, price, pnl);
+    }
+  }
+
+  // With bars: the levels in force are checked against the bar first, then
+  // the market exits at the bar's price; a position still open (and not
+  // entered on this bar by a reversal) has its stops maintained for the
+  // next bar from the bar's high or low, callbacks seeing the close.
+  bool hold_bar(int32_t i, int32_t j, double price, double* pnl) noexcept {
+    rules::bar_range b;
+    trigger_.bar(i, j, &b);
     bool long_side;
-    if (s_.sl_active && sl_price_[j] > 0) {
-      if (!is_long(j, &long_side)) return false;
-      const double level = sl_price_[j];
-      if (long_side ? price <= level : price >= level)
-        return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::stop_loss);
+    if (!is_long(j, &long_side)) return false;
+    const bool sl_on = s_.sl_active && sl_price_[j] > 0;
+    const bool tp_on = s_.tp_active && tp_price_[j] > 0;
+    if (sl_on || tp_on) {
+      const rules::stop_exit hit = rules::bar_stop_exit(
+          long_side, b, sl_on, sl_price_[j], tp_on, tp_price_[j], s_.take_profit_first);
+      if (hit.why != exit_reason::open)
+        return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
     }
-    if (s_.tp_active && tp_price_[j] > 0) {
-      if (!is_long(j, &long_side)) return false;
-      const double level = tp_price_[j];
-      if (long_side ? price >= level : price <= level)
-        return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::take_profit);
-    }
+    if (!market_exits(i, j, price, pnl)) return false;
+    if (maintains_stops_ && in_position_[j] && hold_bars_[j] > 0)
+      return maintain_stops(i, j, b.high, b.low, b.close);
+    return true;
+  }
+
+  // The holding limit, then the exit signal, at the bar's price; with
+  // reversal, an entry of the other direction after them.
+  bool market_exits(int32_t i, int32_t j, double price, double* pnl) noexcept {
     double fill;
-    if (s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars)
+    if (rules::holding_limit_reached(s_.max_hold_bars, hold_bars_[j]))
       return market_fill(j, price, &fill) && close_out(i, j, fill, pnl, exit_reason::max_hold);
     signal exit;
     bool nonzero;
     if (!in_.exit(i, j, &exit) || !In::nonzero(exit, &nonzero)) return false;
-    if (!nonzero) return true;
+    if (!nonzero) return !s_.reverse || reverse(i, j, price, pnl);
     // (direction == 1 and exit == -1) or (direction == -1 and exit == 1)
     bool dir_match, exit_match = false;
     if (!In::equals(direction_[j], 1, &dir_match)) return false;
@@ -310,8 +350,38 @@ class bar_loop {
       if (!In::equals(direction_[j], -1, &dir_match)) return false;
       if (dir_match && !In::equals(exit, 1, &exit_match)) return false;
     }
-    if (!exit_match) return true;
-    return market_fill(j, price, &fill) && close_out(i, j, fill, pnl, exit_reason::signal);
+    if (!exit_match) return !s_.reverse || reverse(i, j, price, pnl);
+    bool was_long = false;
+    if (s_.reverse && !is_long(j, &was_long)) return false;
+    if (!market_fill(j, price, &fill) || !close_out(i, j, fill, pnl, exit_reason::signal))
+      return false;
+    return !s_.reverse || enter_opposite(i, j, price, was_long);
+  }
+
+  // An entry signal against the open position closes it at the bar's price
+  // and enters the other way; one of the same direction is ignored.
+  bool reverse(int32_t i, int32_t j, double price, double* pnl) noexcept {
+    bool long_side;
+    if (!is_long(j, &long_side)) return false;
+    signal entry;
+    bool opposite;
+    if (!in_.entry(i, j, &entry) || !In::equals(entry, long_side ? -1 : 1, &opposite))
+      return false;
+    if (!opposite) return true;
+    double fill;
+    if (!market_fill(j, price, &fill) || !close_out(i, j, fill, pnl, exit_reason::reverse))
+      return false;
+    return enter(i, j, price, entry);
+  }
+
+  // After an exit signal closed a position: an entry of the other direction
+  // enters on the same bar.
+  bool enter_opposite(int32_t i, int32_t j, double price, bool was_long) noexcept {
+    signal entry;
+    bool opposite;
+    if (!in_.entry(i, j, &entry) || !In::equals(entry, was_long ? -1 : 1, &opposite))
+      return false;
+    return !opposite || enter(i, j, price, entry);
   }
 
   bool close_out(int32_t i, int32_t j, double fill, double* pnl, exit_reason why) noexcept {
@@ -324,9 +394,8 @@ class bar_loop {
       return false;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    const double profit = long_side
-                              ? ((fill - entry_price_[j]) * current_size_[j]) * multiple - com
-                              : ((entry_price_[j] - fill) * current_size_[j]) * multiple - com;
+    const double profit =
+        rules::close_profit(long_side, fill, entry_price_[j], current_size_[j], multiple, com);
     *pnl = profit;
     current_cash_ += current_margin_[j] + profit;
     current_margin_[j] = 0.0;
@@ -350,6 +419,7 @@ class bar_loop {
   const Rows& rows_;
   Rules& rules_;
   Sink& sink_;
+  Trigger trigger_;
 
   bool maintains_stops_ = false;
   int32_t m_ = 0;

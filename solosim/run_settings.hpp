@@ -29,6 +29,10 @@ struct run_settings {
   int64_t sl_args_len;
   const double* tp_args;
   int64_t tp_args_len;
+  // Set only by the ledger: an opposite entry reverses the position; a bar
+  // that reaches both stops fills the take-profit.
+  bool reverse = false;
+  bool take_profit_first = false;
 };
 
 // The scalar settings of a call bound to the solo parameter table

@@ -5,13 +5,17 @@
 //   Rules how sizing, stop distances, interrupt checks and errors are
 //         reached (module_rules.hpp),
 //   Sink  what is told of entries, refusals, close-outs and bar ends
-//         (rules/events.hpp).
+//         (rules/events.hpp),
+//   Trigger how the stops trigger: on the bar's price (close-only, the
+//         pair_from_signals rule) or on each leg's open, high and low
+//         (rules/position.hpp).
 // Arithmetic follows the written order of each rule so that results are
 // bit-exact whatever the policies.
 #pragma once
 
 #include "frame/binding.hpp"
 #include "rules/events.hpp"
+#include "rules/position.hpp"
 #include "rules/sizing.hpp"
 #include "spreadsim/bar_reads.hpp"
 #include "spreadsim/pair_settings.hpp"
@@ -35,15 +39,16 @@ inline double leg_lots(double count, double ratio) noexcept {
   return (x >= 1.0 && x < 2147483648.0) ? std::trunc(x) : 1.0;
 }
 
-template <class Reads, class Rows, class Rules, class Sink = rules::no_events>
+template <class Reads, class Rows, class Rules, rules::event_sink Sink = rules::no_events,
+          rules::stop_trigger Trigger = rules::close_only>
 class pair_loop {
  public:
   using exit_reason = rules::exit_reason;
 
   pair_loop(const pair_settings& s, const pair_inputs& in, const Rows& rows, Rules& rules,
-            Sink& sink) noexcept
-      : s_(s), in_(in), rows_(rows), rules_(rules), sink_(sink), current_cash_(s.init_cash),
-        total_equity_(s.init_cash) {}
+            Sink& sink, Trigger trigger = Trigger{}) noexcept
+      : s_(s), in_(in), rows_(rows), rules_(rules), sink_(sink), trigger_(trigger),
+        current_cash_(s.init_cash), total_equity_(s.init_cash) {}
 
   // All fees paid, after the run.
   double total_fee() const noexcept { return total_fee_; }
@@ -75,17 +80,46 @@ class pair_loop {
       // A refused entry leaves both legs flat: the leg phase has nothing to do.
       return !signal || enter(i);
     }
-    return leg_step(i, 0) && leg_step(i, 1) && cascade(i);
+    const bool long_spread = direction_[0] == 1;
+    closed_by_rule_ = false;
+    if (!leg_step(i, 0) || !leg_step(i, 1) || !cascade(i)) return false;
+    if (s_.reverse && !closed_by_rule_ && !reverse(i, long_spread)) return false;
+    if constexpr (Trigger::intrabar) trail_after_bar();
+    return true;
   }
 
-  // Slippage works against the trader: a buy fills higher, a sell lower.
+  // An entry signal against the spread, on a bar where no stop or holding
+  // limit closed a leg: the legs still open close at the bar's price, then
+  // the other spread enters by the normal procedure.
+  bool reverse(Py_ssize_t i, bool long_spread) noexcept {
+    bool opposite;
+    if (!Reads::signal(in_.entries, i, long_spread ? Py_LT : Py_GT, &opposite)) return false;
+    if (!opposite) return true;
+    for (int j = 0; j < 2; ++j) {
+      if (in_position_[j] == 0) continue;
+      double p;
+      if (!Reads::price(in_.prices, i, j, &p)) return false;
+      close_leg(i, j, exit_fill(direction_[j] == 1, p), exit_reason::reverse);
+    }
+    return enter(i);
+  }
+
+  // With bars: a leg still open after the bar, not entered on it, trails
+  // its stop-loss from the bar's high (long) or low (short).
+  void trail_after_bar() noexcept {
+    if (!(s_.sl_stop > 0 && s_.sl_trail != 0)) return;
+    for (int j = 0; j < 2; ++j) {
+      if (in_position_[j] == 0 || hold_bars_[j] == 0) continue;
+      const bool is_long = direction_[j] == 1;
+      trail_stop(j, is_long, is_long ? bars_[j].high : bars_[j].low);
+    }
+  }
+
   double entry_fill(bool buy, double price) const noexcept {
-    if (!(s_.slip_point > 0)) return price;
-    return buy ? price + s_.slip_point : price - s_.slip_point;
+    return rules::entry_fill(buy, price, s_.slip_point);
   }
   double exit_fill(bool was_long, double price) const noexcept {
-    if (!(s_.slip_point > 0)) return price;
-    return was_long ? price - s_.slip_point : price + s_.slip_point;
+    return rules::exit_fill(was_long, price, s_.slip_point);
   }
 
   // Both legs are sized, charged and checked against free cash together;
@@ -117,7 +151,8 @@ class pair_loop {
     // Sizing has read both legs' margin rates and multipliers.
     double margin[2];
     for (int j = 0; j < 2; ++j)
-      margin[j] = ((fill[j] * lots[j]) * s_.volume_multiple.at(j)) * s_.margin_rate.at(j);
+      margin[j] =
+          rules::position_margin(fill[j], lots[j], s_.volume_multiple.at(j), s_.margin_rate.at(j));
 
     const double total_required = ((margin[0] + fee[0]) + margin[1]) + fee[1];
     if (!(current_cash_ >= total_required)) {  // refused; NaN refuses too
@@ -163,7 +198,7 @@ class pair_loop {
     if (s_.sl_stop > 0) {
       sl_ref_price_[j] = fill;
       sl_distance_[j] = rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
-      sl_price_[j] = is_long ? fill - sl_distance_[j] : fill + sl_distance_[j];
+      sl_price_[j] = rules::stop_loss_level(is_long, fill, sl_distance_[j]);
     } else {
       sl_price_[j] = 0.0;
       sl_ref_price_[j] = 0.0;
@@ -171,7 +206,7 @@ class pair_loop {
     }
     if (s_.tp_stop > 0) {
       tp_distance_[j] = rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
-      tp_price_[j] = is_long ? fill + tp_distance_[j] : fill - tp_distance_[j];
+      tp_price_[j] = rules::take_profit_level(is_long, fill, tp_distance_[j]);
     } else {
       tp_price_[j] = 0.0;
       tp_distance_[j] = 0.0;
@@ -188,20 +223,37 @@ class pair_loop {
     double p;
     if (!Reads::price(in_.prices, i, j, &p)) return false;
 
-    if (s_.sl_stop > 0) {
-      if (s_.sl_trail != 0) trail_stop(j, is_long, p);
-      // Stops fill at their own level, even when the price has gone past it.
-      if (is_long ? p <= sl_price_[j] : p >= sl_price_[j]) {
-        close_leg(i, j, exit_fill(is_long, sl_price_[j]), exit_reason::stop_loss);
+    if constexpr (Trigger::intrabar) {
+      // The levels in force against the bar first; trailing after it.
+      trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
+      const rules::stop_exit hit =
+          rules::bar_stop_exit(is_long, bars_[j], s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
+                               tp_price_[j], s_.take_profit_first);
+      if (hit.why != exit_reason::open) {
+        closed_by_rule_ = true;
+        close_leg(i, j, exit_fill(is_long, hit.price), hit.why);
+        return true;
+      }
+    } else {
+      if (s_.sl_stop > 0) {
+        if (s_.sl_trail != 0) trail_stop(j, is_long, p);
+        // Stops fill at their own level, even when the price has gone past it.
+        if (rules::price_reaches_stop_loss(is_long, p, sl_price_[j])) {
+          closed_by_rule_ = true;
+          close_leg(i, j, exit_fill(is_long, sl_price_[j]), exit_reason::stop_loss);
+          return true;
+        }
+      }
+      if (s_.tp_stop > 0 && rules::price_reaches_take_profit(is_long, p, tp_price_[j])) {
+        closed_by_rule_ = true;
+        close_leg(i, j, exit_fill(is_long, tp_price_[j]), exit_reason::take_profit);
         return true;
       }
     }
-    if (s_.tp_stop > 0 && (is_long ? p >= tp_price_[j] : p <= tp_price_[j])) {
-      close_leg(i, j, exit_fill(is_long, tp_price_[j]), exit_reason::take_profit);
-      return true;
-    }
     exit_reason why = exit_reason::max_hold;
-    if (!(s_.max_hold_bars > 0 && hold_bars_[j] >= s_.max_hold_bars)) {
+    if (rules::holding_limit_reached(s_.max_hold_bars, hold_bars_[j])) {
+      closed_by_rule_ = true;
+    } else {
       // A long leg leaves on a negative exit signal, a short one on a positive.
       bool leave;
       if (!Reads::signal(in_.exits, i, Py_NE, &leave)) return false;
@@ -218,12 +270,12 @@ class pair_loop {
   void trail_stop(int j, bool is_long, double p) noexcept {
     const double old_ref = sl_ref_price_[j];
     // Written as max/min selections so the best-price update has no branch.
-    const double ref = is_long ? (p > old_ref ? p : old_ref) : (p < old_ref ? p : old_ref);
+    const double ref = rules::trailed_reference(is_long, old_ref, p, p);
     const double distance = rules_.stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.at(j),
                                              current_size_[j], s_.volume_multiple.at(j));
     sl_ref_price_[j] = ref;
     sl_distance_[j] = distance;
-    sl_price_[j] = is_long ? ref - distance : ref + distance;
+    sl_price_[j] = rules::stop_loss_level(is_long, ref, distance);
   }
 
   // A leg left alone by the other's close goes on the same bar.
@@ -246,10 +298,8 @@ class pair_loop {
     const double fee = rules::calc_commission(trade_price, current_size_[j], multiple,
                                                s_.commission.at(j), s_.com_type,
                                                s_.price_tick.at(j));
-    const double profit =
-        direction_[j] == 1
-            ? ((trade_price - entry_price_[j]) * current_size_[j]) * multiple - fee
-            : ((entry_price_[j] - trade_price) * current_size_[j]) * multiple - fee;
+    const double profit = rules::close_profit(direction_[j] == 1, trade_price, entry_price_[j],
+                                              current_size_[j], multiple, fee);
     pnl_[j] = profit;
     cum_profit_ += profit;
     current_cash_ = current_cash_ + (current_margin_[j] + profit);
@@ -271,7 +321,10 @@ class pair_loop {
   const Rows& rows_;
   Rules& rules_;
   Sink& sink_;
+  Trigger trigger_;
   frame::interrupt_budget budget_;
+  bool closed_by_rule_ = false;  // a stop or the holding limit closed a leg on this bar
+  rules::bar_range bars_[2] = {};  // this bar's prices of each leg, with bars
 
   // The account, shared by both legs.
   double current_cash_;

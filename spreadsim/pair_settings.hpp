@@ -41,6 +41,10 @@ struct pair_settings {
   int32_t sl_trail;
   int32_t max_hold_bars;
   double ratio[2];  // lot ratio of leg A and leg B
+  // Set only by the ledger: an opposite entry reverses the spread; a bar
+  // that reaches both stops fills the take-profit.
+  bool reverse = false;
+  bool take_profit_first = false;
 };
 
 // A number gives [float(x), float(x)]; a one-element sequence

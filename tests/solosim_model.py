@@ -113,7 +113,7 @@ def flat_args(args):
 
 
 # exit_reason of a trade record
-OPEN, STOP_LOSS, TAKE_PROFIT, HOLDING_LIMIT, EXIT_SIGNAL, OTHER_LEG = range(6)
+OPEN, STOP_LOSS, TAKE_PROFIT, HOLDING_LIMIT, EXIT_SIGNAL, OTHER_LEG, REVERSAL = range(7)
 
 
 class Recorder:
@@ -177,11 +177,17 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                  init_cash=1000000.0, commission=(1,), com_type=1, slip_point=0.0, sl_stop=0.0,
                  tp_stop=0.0, stop_mode=0, sl_trail=0, sl_callback=None, tp_callback=None,
                  sl_callback_args=(), tp_callback_args=(), max_hold_bars=0,
-                 size_fn=None, commission_fn=None, recorder=None):
+                 size_fn=None, commission_fn=None, recorder=None, open=None, high=None,
+                 low=None, both_hit="stop_loss", opposite_entry="ignore"):
     """Returns the list of (n, 6) histories. sl_callback / tp_callback are
     Python callables with the native callback's arguments (the block as a
     list). size_fn / commission_fn replace the sizing and commission rules.
     A Recorder(m) as `recorder` is filled with the run's trade record.
+
+    With open/high/low (the ledger's bars) the stops are checked against
+    each bar after the entry bar, before the market exits, and maintained
+    after them from the bar's high or low; opposite_entry="reverse" turns
+    an entry against the position into a close and an entry.
     """
     size_fn = size_fn or calculate_size
     commission_fn = commission_fn or calculate_commission
@@ -292,13 +298,15 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                 price_tick_list[j], volume_multiple_list[j], current_size[j], list(block),
                 len(block))
 
-    def maintain(i, j, current_price):
+    def maintain(i, j, current_price, up=None, down=None):
+        up = current_price if up is None else up
+        down = current_price if down is None else down
         if sl_trail and sl_active:
             if is_long(j):
-                if current_price > sl_ref_price[j]:
-                    sl_ref_price[j] = current_price
-            elif current_price < sl_ref_price[j]:
-                sl_ref_price[j] = current_price
+                if up > sl_ref_price[j]:
+                    sl_ref_price[j] = up
+            elif down < sl_ref_price[j]:
+                sl_ref_price[j] = down
         if sl_callback is not None:
             d = sl_callback(*callback_args(i, j, current_price, sl_ref_price[j], sl_distance[j],
                                            sl_args))
@@ -319,8 +327,33 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                 tp_distance[j] = d
                 tp_price[j] = ref + d if is_long(j) else ref - d
 
+    def bar_stop(i, j):
+        """The stop bar i fills, as (price before slippage, reason), or None."""
+        o, h, lo = as_double(open[i, j]), as_double(high[i, j]), as_double(low[i, j])
+        sl_on = sl_active and sl_price[j] > 0
+        tp_on = tp_active and tp_price[j] > 0
+        sl, tp = sl_price[j], tp_price[j]
+        if is_long(j):
+            gap_sl, gap_tp, hit_sl, hit_tp = o <= sl, o >= tp, lo <= sl, h >= tp
+        else:
+            gap_sl, gap_tp, hit_sl, hit_tp = o >= sl, o <= tp, h >= sl, lo <= tp
+        if sl_on and gap_sl:
+            return o, STOP_LOSS
+        if tp_on and gap_tp:
+            return o, TAKE_PROFIT
+        if sl_on and hit_sl and tp_on and hit_tp:
+            return (tp, TAKE_PROFIT) if both_hit == "take_profit" else (sl, STOP_LOSS)
+        if sl_on and hit_sl:
+            return sl, STOP_LOSS
+        if tp_on and hit_tp:
+            return tp, TAKE_PROFIT
+        return None
+
     def hold(i, j, current_price, pnl):
         hold_bars[j] += 1
+        if open is not None:
+            hold_on_bar(i, j, current_price, pnl)
+            return
         maintain(i, j, current_price)
         closed = False
         if sl_active and sl_price[j] > 0:
@@ -349,14 +382,43 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                 return current_price - slip_point if is_long(j) else current_price + slip_point
             return current_price
 
-        if not closed and max_hold_bars > 0 and hold_bars[j] >= max_hold_bars:
-            close_out(i, j, market_fill(), pnl, HOLDING_LIMIT)
-            closed = True
         if not closed:
-            x = exits[i, j]
-            if x != 0:
-                if (direction[j] == 1 and x == -1) or (direction[j] == -1 and x == 1):
-                    close_out(i, j, market_fill(), pnl, EXIT_SIGNAL)
+            market_exits(i, j, current_price, pnl)
+
+    def hold_on_bar(i, j, current_price, pnl):
+        hit = bar_stop(i, j)
+        if hit is not None:
+            fill, reason = hit
+            if slip_point > 0:
+                fill = fill - slip_point if is_long(j) else fill + slip_point
+            close_out(i, j, fill, pnl, reason)
+            return
+        market_exits(i, j, current_price, pnl)
+        if in_position[j] and hold_bars[j] > 0:
+            maintain(i, j, as_double(close[i, j]), up=as_double(high[i, j]),
+                     down=as_double(low[i, j]))
+
+    def market_exits(i, j, current_price, pnl):
+        def market_fill():
+            if slip_point > 0:
+                return current_price - slip_point if is_long(j) else current_price + slip_point
+            return current_price
+
+        if max_hold_bars > 0 and hold_bars[j] >= max_hold_bars:
+            close_out(i, j, market_fill(), pnl, HOLDING_LIMIT)
+            return
+        was_long = is_long(j)
+        x = exits[i, j]
+        if x != 0:
+            if (direction[j] == 1 and x == -1) or (direction[j] == -1 and x == 1):
+                close_out(i, j, market_fill(), pnl, EXIT_SIGNAL)
+        if opposite_entry == "reverse":
+            e = entries[i, j]
+            if e == (-1 if was_long else 1):
+                if in_position[j]:
+                    close_out(i, j, market_fill(), pnl, REVERSAL)
+                direction[j] = e
+                enter(i, j, current_price)
 
     for i in range(n):
         pnl = [0.0] * m

@@ -10,8 +10,8 @@ import numpy as np
 
 # spreadsim carries solosim's sizing, commission and stop-distance rules.
 from solosim_model import calculate_commission as calc_commission
-from solosim_model import (EXIT_SIGNAL, HOLDING_LIMIT, OTHER_LEG, STOP_LOSS, TAKE_PROFIT,
-                           Recorder, calculate_size, f32, stop_distance)
+from solosim_model import (EXIT_SIGNAL, HOLDING_LIMIT, OTHER_LEG, REVERSAL, STOP_LOSS,
+                           TAKE_PROFIT, Recorder, calculate_size, f32, stop_distance)
 from support import assert_same_arrays
 
 
@@ -61,8 +61,15 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                       price_tick=1.0, volume_multiple=5.0, prices=None, min_start_length=1,
                       init_cash=1000000.0, commission=1.0, com_type=1, slip_point=0.0,
                       sl_stop=0.0, tp_stop=0.0, stop_mode=0, sl_trail=0, max_hold_bars=0,
-                      leg_size_ratio=1.0, sizer=None, recorder=None):
+                      leg_size_ratio=1.0, sizer=None, recorder=None, open=None, high=None,
+                      low=None, both_hit="stop_loss", opposite_entry="ignore"):
     """The engine's result rows as two lists of 6-tuples (leg A, leg B).
+
+    With open/high/low ((n, 2), the ledger's bars) each leg's stops are
+    checked against its bar first and trailed after the bar from its high
+    or low; opposite_entry="reverse" closes the spread on an entry of the
+    other sign (no stop or holding limit of either leg on the bar) and
+    enters the other spread.
 
     `sizer` stands in for the module's calculate_size. A Recorder(2) as
     `recorder` is filled with the run's trade record.
@@ -106,8 +113,12 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
         if recorder is not None:
             recorder.bar_end(equity, total_fee, lambda j: float(close[i, j]), vm)
 
+    ruled = [False]  # a stop or the holding limit closed a leg on this bar
+
     def close_leg(i, j, trade_price, reason):
         nonlocal cum_profit, cash, total_fee, equity
+        if reason in (STOP_LOSS, TAKE_PROFIT, HOLDING_LIMIT):
+            ruled[0] = True
         fee = calc_commission(trade_price, cur_size[j], vm[j], com[j], com_type, tick[j])
         if direction[j] == 1:
             profit = (trade_price - entry_price[j]) * cur_size[j] * vm[j] - fee
@@ -184,12 +195,46 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                 tp_price[j] = tp_dist[j] = 0.0
         return True
 
+    def bar_stop(i, j):
+        o, h, lo = float(open[i, j]), float(high[i, j]), float(low[i, j])
+        sl, tp = sl_price[j], tp_price[j]
+        if direction[j] == 1:
+            gap_sl, gap_tp, hit_sl, hit_tp = o <= sl, o >= tp, lo <= sl, h >= tp
+        else:
+            gap_sl, gap_tp, hit_sl, hit_tp = o >= sl, o <= tp, h >= sl, lo <= tp
+        sl_on, tp_on = sl_stop > 0, tp_stop > 0
+        if sl_on and gap_sl:
+            return o, STOP_LOSS
+        if tp_on and gap_tp:
+            return o, TAKE_PROFIT
+        if sl_on and hit_sl and tp_on and hit_tp:
+            return (tp, TAKE_PROFIT) if both_hit == "take_profit" else (sl, STOP_LOSS)
+        if sl_on and hit_sl:
+            return sl, STOP_LOSS
+        if tp_on and hit_tp:
+            return tp, TAKE_PROFIT
+        return None
+
+    def trail(j, p):
+        if direction[j] == 1:
+            if p > sl_ref[j]:
+                sl_ref[j] = p
+        elif p < sl_ref[j]:
+            sl_ref[j] = p
+        sl_dist[j] = calc_stop_dist(sl_ref[j], sl_stop, stop_mode, tick[j], cur_size[j], vm[j])
+        sl_price[j] = sl_ref[j] - sl_dist[j] if direction[j] == 1 else sl_ref[j] + sl_dist[j]
+
     def leg_step(i, j):
         if not in_pos[j]:
             return
         hold[j] += 1
         p = float(prices[i, j])
-        if sl_stop > 0 and sl_trail:
+        if open is not None:
+            hit = bar_stop(i, j)
+            if hit is not None:
+                close_leg(i, j, out_fill(j, hit[0]), hit[1])
+                return
+        elif sl_stop > 0 and sl_trail:
             if direction[j] == 1:
                 if p > sl_ref[j]:
                     sl_ref[j] = p
@@ -197,14 +242,14 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                 sl_ref[j] = p
             sl_dist[j] = calc_stop_dist(sl_ref[j], sl_stop, stop_mode, tick[j], cur_size[j], vm[j])
             sl_price[j] = sl_ref[j] - sl_dist[j] if direction[j] == 1 else sl_ref[j] + sl_dist[j]
-        if sl_stop > 0:
+        if sl_stop > 0 and open is None:
             if direction[j] == 1 and p <= sl_price[j]:
                 close_leg(i, j, sl_price[j] - slip if slip > 0 else sl_price[j], STOP_LOSS)
                 return
             if direction[j] == -1 and p >= sl_price[j]:
                 close_leg(i, j, sl_price[j] + slip if slip > 0 else sl_price[j], STOP_LOSS)
                 return
-        if tp_stop > 0:
+        if tp_stop > 0 and open is None:
             if direction[j] == 1 and p >= tp_price[j]:
                 close_leg(i, j, tp_price[j] - slip if slip > 0 else tp_price[j], TAKE_PROFIT)
                 return
@@ -227,11 +272,23 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
             if try_entry(i):
                 write(i)
                 continue
+        spread = direction[0] if in_pos[0] else 0
+        ruled[0] = False
         leg_step(i, 0)
         leg_step(i, 1)
         if in_pos[0] != in_pos[1]:
             k = 0 if in_pos[0] else 1
             close_leg(i, k, out_fill(k, float(prices[i, k])), OTHER_LEG)
+        if opposite_entry == "reverse" and spread and not ruled[0]:
+            if (entries[i] < 0) if spread == 1 else (entries[i] > 0):
+                for j in (0, 1):
+                    if in_pos[j]:
+                        close_leg(i, j, out_fill(j, float(prices[i, j])), REVERSAL)
+                try_entry(i)
+        if open is not None and sl_stop > 0 and sl_trail:
+            for j in (0, 1):
+                if in_pos[j] and hold[j] > 0:
+                    trail(j, float(high[i, j]) if direction[j] == 1 else float(low[i, j]))
         write(i)
     return rows
 

@@ -33,14 +33,21 @@ def with_value(array, index, value):
 
 # ---- signature and module ----
 
+KEYWORDS = {"histories": False, "open": None, "high": None, "low": None,
+            "both_hit": "stop_loss", "opposite_entry": "ignore"}
+
+
 @pytest.mark.parametrize("f, engine", [(ledger.solo, solosim.from_signals),
                                        (ledger.pair, spreadsim.pair_from_signals)])
 def test_signature_is_the_engines_plus_keyword_only_histories(f, engine):
     params = list(inspect.signature(f).parameters.values())
-    assert [p.name for p in params[:-1]] == list(inspect.signature(engine).parameters)
-    assert params[-1].name == "histories" and params[-1].kind is inspect.Parameter.KEYWORD_ONLY
-    assert f.__kwdefaults__ == {"histories": False}
-    assert len(f.__defaults__) == len(params) - 4  # three required, one keyword-only
+    keywords = params[-len(KEYWORDS):]
+    assert [p.name for p in params[:-len(KEYWORDS)]] == list(inspect.signature(engine).parameters)
+    assert [p.name for p in keywords] == list(KEYWORDS)
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in keywords)
+    assert f.__kwdefaults__ == KEYWORDS
+    # three required, the keyword-only ones
+    assert len(f.__defaults__) == len(params) - 3 - len(KEYWORDS)
     with pytest.raises(TypeError, match=r"takes at most \d+ positional arguments"):
         f(*([CLOSE] + [None] * len(params)))
 
@@ -54,7 +61,7 @@ def test_per_contract_defaults_are_numbers():
 
 def test_exit_reasons_and_docs():
     assert ledger.EXIT_REASONS == ("open", "stop_loss", "take_profit", "max_hold", "signal",
-                                   "cascade")
+                                   "cascade", "reverse")
     for f in (ledger.solo, ledger.pair):
         assert "always the native" in " ".join(f.__doc__.split())
 

@@ -290,7 +290,7 @@ def test_trades_dtype_and_field_order(run, slot, traded):
         [(slot, np.dtype(np.int32))] + [(k, np.dtype(t)) for k, t in FIELDS]
     assert len(result["trades"]) == (2 if traded else 0)
     assert ledger.EXIT_REASONS == ("open", "stop_loss", "take_profit", "max_hold", "signal",
-                                   "cascade")
+                                   "cascade", "reverse")
 
 
 # ---- pair: cascades, refusals, per-leg sizes, ratios, marked value ----

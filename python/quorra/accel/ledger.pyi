@@ -4,7 +4,7 @@ account's realised and marked-to-market value per bar, run with the
 interpreter lock released."""
 
 from collections.abc import Sequence
-from typing import Any, Final, SupportsFloat, SupportsIndex, SupportsInt, TypedDict
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, SupportsInt, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -25,7 +25,7 @@ class _Result(TypedDict, total=False):
     total_fee: float
     histories: list[npt.NDArray[np.float64]]  # only with histories=True
 
-EXIT_REASONS: Final[tuple[str, str, str, str, str, str]]
+EXIT_REASONS: Final[tuple[str, str, str, str, str, str, str]]
 
 def solo(
     close: _Array,
@@ -53,6 +53,11 @@ def solo(
     max_hold_bars: SupportsInt = 0,
     *,
     histories: object = False,
+    open: _Array | None = None,
+    high: _Array | None = None,
+    low: _Array | None = None,
+    both_hit: Literal["stop_loss", "take_profit"] = "stop_loss",
+    opposite_entry: Literal["ignore", "reverse"] = "ignore",
 ) -> _Result:
     """Every column of the (n, m) arrays a contract, one shared account, the
     rules and numbers of from_signals; see the README's ledger section."""
@@ -80,6 +85,11 @@ def pair(
     leg_size_ratio: _Real | Sequence[_Real] | npt.NDArray[Any] = 1.0,
     *,
     histories: object = False,
+    open: _Array | None = None,
+    high: _Array | None = None,
+    low: _Array | None = None,
+    both_hit: Literal["stop_loss", "take_profit"] = "stop_loss",
+    opposite_entry: Literal["ignore", "reverse"] = "ignore",
 ) -> _Result:
     """A spread of (n, 2) close (leg A, leg B) with (n,) signals, the rules
     and numbers of pair_from_signals; see the README's ledger section."""

@@ -1,0 +1,85 @@
+// The ledger's bars and their two choices: open, high and low given
+// together (shaped like close), what fills when a bar reaches both stops,
+// and what an entry against an open position does.
+#pragma once
+
+#include "frame/function.hpp"
+#include "ledger/arrays.hpp"
+#include "ledger/checks.hpp"
+#include "ledger/reads.hpp"
+
+#include <array>
+
+namespace ledger {
+
+// The keyword-only parameters both ledger functions take after the
+// engine's own, in this order.
+enum keyword_arg : int {
+  k_histories,
+  k_open,
+  k_high,
+  k_low,
+  k_both_hit,
+  k_opposite_entry,
+  k_count
+};
+inline constexpr std::array<frame::param, k_count> keyword_parameters{{
+    {"histories", frame::kind::object, frame::defaults::boolean(false)},
+    {"open", frame::kind::object, frame::defaults::none()},
+    {"high", frame::kind::object, frame::defaults::none()},
+    {"low", frame::kind::object, frame::defaults::none()},
+    {"both_hit", frame::kind::object, frame::defaults::text("stop_loss")},
+    {"opposite_entry", frame::kind::object, frame::defaults::text("ignore")},
+}};
+
+// The docstrings' part on the keywords after `histories`.
+#define BARS_DOC                                                                      \
+  "open, high, low: the bars, shaped like close, given all three or none; each\n"      \
+  "finite and > 0, low <= min(open, close) and high >= max(open, close). With\n"      \
+  "them, on every bar after a position's entry bar the stop levels in force\n"        \
+  "are checked against the bar first: a level the open is beyond fills at the\n"     \
+  "open (a gap), a level the range reaches fills at the level; then the\n"           \
+  "holding limit and the exit signal at the bar's price; then, the position\n"       \
+  "still open, a trailing stop follows the bar's high (long) or low (short) and\n"   \
+  "callbacks see the bar's close. Without them the stops trigger on the bar's\n"     \
+  "price and fill at their level, as in the engine.\n"                               \
+  "both_hit: 'stop_loss' or 'take_profit', which fills when a bar's range\n"         \
+  "reaches both levels and its open is beyond neither.\n"                            \
+  "opposite_entry: 'ignore' or 'reverse'. With 'reverse', an entry signal\n"         \
+  "against a position still open after its stops and holding limit, or just\n"      \
+  "closed by its exit signal, closes it at the bar's price (exit reason\n"          \
+  "'reverse') and enters the other direction on the same bar by the normal\n"       \
+  "entry procedure.\n"
+
+struct bar_arrays {
+  input_array open, high, low;
+  bool given = false;
+
+  // Their value checks, after the other arrays' (`close` the bars' close).
+  void add_checks(const input_array& close, checked_array* out) const noexcept {
+    out[0] = {given ? &open : nullptr, "open", value_rule::price};
+    out[1] = {given ? &high : nullptr, "high", value_rule::high, &open, &close};
+    out[2] = {given ? &low : nullptr, "low", value_rule::low, &open, &close};
+  }
+  static constexpr int n_checks = 3;
+
+  bar_trigger trigger(const input_array& close) const noexcept {
+    const auto f64 = frame::element::float64;
+    return {&open.view(), &high.view(), &low.view(), &close.view(),
+            open.view().kind() == f64 && high.view().kind() == f64 &&
+                low.view().kind() == f64 && close.view().kind() == f64};
+  }
+};
+
+// None for all three, or all three arrays shaped like `close`. ValueError
+// for one or two of them, or a shape unlike close's; TypeError as for the
+// other arrays. False with the exception set.
+bool take_bars(PyObject* open, PyObject* high, PyObject* low, const input_array& close,
+               bar_arrays* out) noexcept;
+
+// both_hit: "stop_loss" or "take_profit"; opposite_entry: "ignore" or
+// "reverse". ValueError listing the two for anything else.
+bool read_choices(PyObject* both_hit, PyObject* opposite_entry, bool* take_profit_first,
+                  bool* reverse) noexcept;
+
+}  // namespace ledger
