@@ -84,5 +84,6 @@ def pair_backtest(close, entries, exits, *, direction="long", open=None, high=No
     bars.apply_fill(prep, fill)
     record = ledger.pair(prep.close, prep.entries, prep.exits, histories=histories,
                          **prep.settings)
-    bt = Backtest("pair", prep.frame, prep.index, prep.columns, record, _multiples(prep.settings, 2))
+    bt = Backtest("pair", prep.frame, prep.index, prep.columns, record,
+                  _multiples(prep.settings, 2))
     return bt._with_close(prep.frame, bars.kept(prep))
