@@ -7,7 +7,9 @@ signals with ``holdreturn.calc_holdreturn``; then sweeps the crossover over a
 grid of window pairs with ``study.sweep`` (local threads, or a Dask scheduler),
 shows the best run's statistics and first trades, and ends with a
 walk-forward of the same sweep (parameters chosen on each training window,
-judged on the bars after it).
+judged on the bars after it). On the built-in sample the sweep trades the
+bars (stops inside the bar, gaps filled at the open) and the best run is set
+beside the same run on closes only and filled at the next open.
 """
 
 from __future__ import annotations
@@ -38,6 +40,10 @@ TOP_COLUMNS = ["fast", "slow", "Total Return [%]", "Max Drawdown [%]", "Sharpe R
                "Total Trades", "Win Rate [%]", "Profit Factor"]
 TRADE_COLUMNS = ["contract", "entry_time", "exit_time", "direction", "lots", "entry_price",
                  "exit_price", "pnl", "return", "bars_held", "exit_reason"]
+# The best run under the three ways of filling it, and what is compared.
+RULES = {"closes only": {}, "bars": {"bars": True},
+         "bars, next open": {"bars": True, "fill": "next_open"}}
+COMPARED = ["Total Return [%]", "Max Drawdown [%]", "Sharpe Ratio", "Total Trades"]
 
 
 @dataclass
@@ -116,22 +122,56 @@ def sweep_close(bars: dict, dated: bool):
     return pd.DataFrame({"A": bars["A"], "B": bars["B"]}, index=index)
 
 
+def sweep_bars(ohlc: dict, close) -> dict:
+    """The sample's open, high and low as frames like the sweep's close."""
+    import pandas as pd
+
+    return {name: pd.DataFrame({c: ohlc[c][name] for c in close.columns}, index=close.index)
+            for name in ("open", "high", "low")}
+
+
 def _figure(x) -> str:
     if isinstance(x, float):
         return "NaN" if x != x else f"{x:,.4f}"
     return str(x)
 
 
-def run_sweep(bars: dict, dated: bool, workers: int | None, scheduler: str | None):
+def run_sweep(bars: dict, dated: bool, workers: int | None, scheduler: str | None,
+              ohlc: dict | None = None):
     """The sweep's table (a SweepResult with the best run kept), or None when
-    pandas is missing (said on stderr)."""
+    pandas is missing (said on stderr). With `ohlc` (the sample's bars) the
+    runs trade the bars."""
     try:
         from quorra.accel.study import sweep
     except ImportError as e:
         print(f"\nThe sweep is skipped: {e}", file=sys.stderr)
         return None
-    return sweep(crossover_strategy, SWEEP_GRID, sweep_close(bars, dated),
-                       settings=SWEEP_SETTINGS, workers=workers, client=scheduler, keep=1)
+    close = sweep_close(bars, dated)
+    settings = dict(SWEEP_SETTINGS, **(sweep_bars(ohlc, close) if ohlc else {}))
+    return sweep(crossover_strategy, SWEEP_GRID, close, settings=settings,
+                 workers=workers, client=scheduler, keep=1)
+
+
+def rules_table(best) -> str:
+    """The best run's figures and exits on closes only, with the bars, and
+    with the bars filled at the next open."""
+    import pandas as pd
+
+    from quorra.accel import study
+
+    entries, exits = crossover_strategy(best.close, **best.params)
+    columns = {}
+    for name, rule in RULES.items():
+        given = best.bars if rule.get("bars") else {}
+        bt = study.backtest(best.close, entries, exits, fill=rule.get("fill", "close"),
+                            **SWEEP_SETTINGS, **given)
+        reasons = bt.trades["exit_reason"].value_counts()
+        columns[name] = [*bt.stats()[COMPARED], *(int(reasons.get(r, 0)) for r in
+                                                    ("stop_loss", "take_profit", "signal"))]
+    rows = COMPARED + ["stop-loss exits", "take-profit exits", "signal exits"]
+    table = pd.DataFrame({name: [_figure(v) for v in values] for name, values in columns.items()},
+                         index=rows)
+    return table.to_string()
 
 
 def print_sweep(table, dated: bool, where: str) -> None:
@@ -147,6 +187,10 @@ def print_sweep(table, dated: bool, where: str) -> None:
     stats = best.stats()
     width = max(len(k) for k in stats.index)
     print("\n".join(f"{k:<{width}}  {_figure(v):>24}" for k, v in stats.items()))
+    if best.bars is not None:
+        print("\nThe best run with its stops on closes only, inside the bars (as swept), and "
+              "filled at the\nnext open (see the README's Study section, Bars):")
+        print(rules_table(best))
     print("\nFirst trades of the best run:")
     trades = best.trades[TRADE_COLUMNS].head(8)
     print(trades.to_string(index=False, float_format=lambda v: f"{v:,.4f}"))
@@ -262,7 +306,8 @@ def main(argv: list[str] | None = None) -> int:
     print_report(r, source)
     dated = not args.csv
     try:
-        table = run_sweep(bars, dated, args.workers, args.scheduler)
+        table = run_sweep(bars, dated, args.workers, args.scheduler,
+                          None if args.csv else sample.sample_ohlc(len(bars["A"])))
     except ImportError as e:
         print(f"error: {e}", file=sys.stderr)
         return 2

@@ -28,6 +28,30 @@ def sample_bars(n: int = 2500, seed: int = SEED) -> dict[str, np.ndarray]:
     return {"A": np.round(a), "B": np.round(b)}
 
 
+def sample_ohlc(n: int = 2500, seed: int = SEED) -> dict[str, dict[str, np.ndarray]]:
+    """Daily bars of the same two contracts: ``{"A": {"open", "high", "low",
+    "close"}, "B": {...}}``, the closes those of ``sample_bars(n, seed)``.
+
+    The open, high and low are drawn from a second stream of the seed (so
+    the closes stay the same): each bar opens near the previous close (an
+    overnight move of about a third of the day's spread of closes), and its
+    high and low reach beyond the open and the close by about half of it.
+    Rounded to the tick of 1.0, so low <= min(open, close) and high >=
+    max(open, close) hold exactly.
+    """
+    closes = sample_bars(n, seed)
+    rng = np.random.default_rng([seed, 1])
+    out = {}
+    for name, close in closes.items():
+        scale = float(np.std(np.diff(close))) if n > 2 else 1.0
+        before = np.concatenate([close[:1], close[:-1]])
+        open_ = np.round(before + rng.normal(0.0, scale / 3.0, n))
+        reach = np.round(np.abs(rng.normal(0.0, scale / 2.0, (2, n))))
+        out[name] = {"open": open_, "high": np.maximum(open_, close) + reach[0],
+                     "low": np.minimum(open_, close) - reach[1], "close": close}
+    return out
+
+
 def moving_average(x: np.ndarray, window: int) -> np.ndarray:
     """Trailing mean over `window` bars; NaN until the window is full."""
     out = np.full(x.shape, np.nan)

@@ -4,7 +4,9 @@ strategy over a grid of parameters on threads or on Dask.
 - ``backtest(close, entries, exits, **settings)``: every column of close
   with ``ledger.solo``; ``pair_backtest(...)``: a spread with ``ledger.pair``.
   Both return a ``Backtest`` (``.trades``, ``.equity``, ``.value``,
-  ``.drawdown``, ``.stats()``, ``.plot()``).
+  ``.drawdown``, ``.stats()``, ``.plot()``). With ``open=``, ``high=``,
+  ``low=`` (or a frame of Open, High, Low, Close as close) the stops trigger
+  inside the bars; ``fill="next_open"`` fills a signal at the next bar's open.
 - ``sweep(strategy, grid, close, ...)``: one row of ``stats()`` per
   configuration, a ``SweepResult`` DataFrame (``.best`` with ``keep=k``).
 - ``walk_forward(strategy, grid, close, train=..., test=...)``: parameters

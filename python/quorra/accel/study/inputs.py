@@ -18,6 +18,8 @@ from quorra.accel import ledger
 
 # Per-contract settings that may come as a Series indexed like close's columns.
 PER_CONTRACT = ("size", "margin_rate", "price_tick", "volume_multiple", "commission")
+# Per-bar settings shaped like close: fill prices and the bars' open, high, low.
+PER_BAR = ("prices", "open", "high", "low")
 DIRECTIONS = ("long", "short")
 
 
@@ -182,8 +184,9 @@ def _settings(settings: dict, index: pd.Index, columns: pd.Index, shape: tuple) 
     for name in PER_CONTRACT:
         if name in out:
             out[name] = _setting_values(name, out[name], columns)
-    if out.get("prices") is not None:
-        out["prices"] = _values("prices", out["prices"], index, columns, shape)
+    for name in PER_BAR:
+        if out.get(name) is not None:
+            out[name] = _values(name, out[name], index, columns, shape)
     return out
 
 
@@ -228,9 +231,9 @@ def _setting_names(engine, own: tuple) -> frozenset:
 
 
 # The names a backtest takes besides close and the signals: the engine's
-# keywords and the study's own (direction, the callback objects).
-SOLO_SETTINGS = _setting_names(ledger.solo, ("direction", "sl_callback", "tp_callback"))
-PAIR_SETTINGS = _setting_names(ledger.pair, ("direction",))
+# keywords and the study's own (direction, fill, the callback objects).
+SOLO_SETTINGS = _setting_names(ledger.solo, ("direction", "fill", "sl_callback", "tp_callback"))
+PAIR_SETTINGS = _setting_names(ledger.pair, ("direction", "fill"))
 
 
 def check_setting_names(names, pair: bool = False, what: str = "setting") -> None:

@@ -14,7 +14,10 @@ import numpy as np
 import pandas as pd
 
 REASON_COLOURS = {"stop_loss": "tab:red", "take_profit": "tab:green", "max_hold": "tab:purple",
-                  "signal": "tab:blue", "cascade": "tab:orange"}
+                  "signal": "tab:blue", "cascade": "tab:orange", "reverse": "tab:brown"}
+# Up to this many bars are drawn as candles, more as high-low bars (candle
+# bodies narrower than a few points read as noise).
+CANDLES_UP_TO = 250
 
 
 def _x(index: pd.Index):
@@ -42,6 +45,35 @@ def _pick(bt, contract):
             raise ValueError(f"no contract labelled {contract!r} in close's columns")
         pos = int(where[0])
     return pos, str(bt.columns[pos]), trades[trades["contract"] == bt.columns[pos]]
+
+
+def _bars_of(bt, pos):
+    """{"open", "high", "low"} -> that contract's values, or None."""
+    if bt.bars is None:
+        return None
+    return {name: (b.iloc[:, pos] if isinstance(b, pd.DataFrame) else b).to_numpy(np.float64)
+            for name, b in bt.bars.items()}
+
+
+def _draw_prices(ax, x, close, bars, label):
+    """Closes as a line; with bars, candles (a thin high-low wick and a thick
+    open-close body, light when the bar rose) or, for many bars, high-low
+    bars under the close line."""
+    if bars is None:
+        ax.plot(x, close, color="0.35", linewidth=0.8, label=f"close of {label}")
+        return
+    n = len(close)
+    ax.vlines(x, bars["low"], bars["high"], color="0.45", linewidth=0.6,
+              label=f"high-low of {label}")
+    if n <= CANDLES_UP_TO:
+        up = close >= bars["open"]
+        width = max(1.0, 0.6 * 700.0 / max(n, 1))  # points: about 60 % of a bar's room
+        for rising, colour in ((True, "0.7"), (False, "0.15")):
+            pick = up == rising
+            ax.vlines(np.asarray(x)[pick], np.minimum(bars["open"], close)[pick],
+                      np.maximum(bars["open"], close)[pick], color=colour, linewidth=width)
+    else:
+        ax.plot(x, close, color="0.2", linewidth=0.6, label=f"close of {label}")
 
 
 def png_target(path):
@@ -104,13 +136,13 @@ def plot(bt, path=None, contract=None):
     for ax in (top, mid):
         ax.grid(alpha=0.3)
     if low is not None:
-        _price_panel(low, x, xs, prices, label, trades)
+        _price_panel(low, x, xs, prices, _bars_of(bt, pos), label, trades)
     if path is not None:
         fig.savefig(path, dpi=100, format="png")
     return fig
 
 
-def _price_panel(low, x, xs, prices, label, trades):
+def _price_panel(low, x, xs, prices, _bars_of(bt, pos), label, trades):
     low.plot(x, prices, color="0.35", linewidth=0.8, label=f"close of {label}")
     for side, marker in (("long", "^"), ("short", "v")):
         t = trades[trades["direction"] == side]

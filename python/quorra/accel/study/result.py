@@ -92,6 +92,8 @@ class Backtest:
 
     - ``kind``: "solo" (``study.backtest``) or "pair" (``study.pair_backtest``).
     - ``close``: close as pandas (arrays wrapped with RangeIndex labels).
+    - ``bars``: the open, high and low of the run like ``close`` (a dict),
+      or None without them.
     - ``index``, ``columns``: close's index and column labels.
     - ``trades``: DataFrame, one row per position opened (see below).
     - ``equity``: realised account equity after each bar (Series).
@@ -114,15 +116,15 @@ class Backtest:
     (entry_price x lots x volume multiple)),
     ``bars_held`` (exit_bar - entry_bar, or to the last bar while open),
     ``exit_reason`` ("open", "stop_loss", "take_profit", "max_hold",
-    "signal", "cascade").
+    "signal", "cascade", "reverse").
     """
 
     def __init__(self, kind: str, frame, index: pd.Index, columns: pd.Index, record: dict,
-                 multiples: np.ndarray, keepalive=()):
+                 multiples: np.ndarray, keepalive=(), bars=None):
         self.__dict__.update(kind=kind, _close=frame, index=index, columns=columns,
                              record=record, _multiples=multiples,
                              _keepalive=tuple(keepalive),  # callbacks the engine called
-                             params=None)
+                             params=None, _bars=bars)
 
     def __setattr__(self, name, value):
         raise AttributeError(f"Backtest is read-only: cannot set {name!r}")
@@ -143,16 +145,19 @@ class Backtest:
         state["_keepalive"] = ()  # native callbacks do not pickle; the run is over
         return state
 
-    def replaced(self, *, close=..., params=...) -> "Backtest":
-        """The same run (its record shared, not copied) with its `close`
-        and/or `params` replaced: a sweep sends its kept runs back without
-        close (the caller has it) and labels them with their parameters."""
+    def replaced(self, *, close=..., params=..., bars=...) -> "Backtest":
+        """The same run (its record shared, not copied) with its `close`,
+        `params` and/or `bars` replaced: a sweep sends its kept runs back
+        without close and bars (the caller has them) and labels them with
+        their parameters."""
         other = object.__new__(Backtest)
         other.__dict__.update({k: v for k, v in self.__dict__.items() if k != "trades"})
         if close is not ...:
             other.__dict__["_close"] = close
         if params is not ...:
             other.__dict__["params"] = params
+        if bars is not ...:
+            other.__dict__["_bars"] = bars
         return other
 
     # -- results ----------------------------------------------------------
@@ -166,6 +171,12 @@ class Backtest:
     @property
     def close(self):
         return self._close
+
+    @property
+    def bars(self):
+        """The run's bars, {"open", "high", "low"} -> objects like ``close``,
+        or None for a run on closes only."""
+        return self.__dict__.get("_bars")  # absent from runs pickled before bars
 
     @property
     def histories(self):

@@ -37,6 +37,8 @@ class LedgerSettings(TypedDict, total=False):
     stop_mode: int
     sl_trail: int
     max_hold_bars: int
+    both_hit: Literal["stop_loss", "take_profit"]
+    opposite_entry: Literal["ignore", "reverse"]
 
 
 class SoloSettings(LedgerSettings, total=False):
@@ -59,6 +61,10 @@ class BacktestSettings(SoloSettings, total=False):
     the signal direction, stop callbacks and histories."""
 
     direction: Literal["long", "short"]
+    open: Any
+    high: Any
+    low: Any
+    fill: Literal["close", "next_open"]
     sl_callback: Any
     tp_callback: Any
     histories: bool
@@ -68,4 +74,8 @@ class PairBacktestSettings(PairSettings, total=False):
     """A sweep's `settings` for ``study.pair_backtest`` (``pair=True``)."""
 
     direction: Literal["long", "short"]
+    open: Any
+    high: Any
+    low: Any
+    fill: Literal["close", "next_open"]
     histories: bool

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from quorra.accel.study import bars as bar_inputs
 from quorra.accel.study import inputs
 from quorra.accel.study import progress as progress_bars
 from quorra.accel.study.backtests import backtest, pair_backtest
@@ -159,7 +160,8 @@ def run_configuration(strategy, params, close, settings, keep_backtest=False, st
         return Outcome(error=error_text(exc))
     if not keep_backtest:
         return Outcome(stats)
-    return Outcome(stats, run=bt.replaced(params=dict(params), close=None if ship else bt.close))
+    return Outcome(stats, run=bt.replaced(params=dict(params), close=None if ship else bt.close,
+                                     bars=None if ship else bt.bars))
 
 
 def run_batch(strategy, batch, close, settings, keep_backtest=False, ship=False, pair=False):
@@ -463,8 +465,8 @@ def _dask(job: "Job", configs, client, bar, sink=None, timeout=None):
     finally:
         if own:
             client.close()
-    frame = inputs.pandas_close(job.close)
-    return outcomes, [o.run.replaced(close=frame) for o in kept]
+    frame, bars = bar_inputs.attached(job.close, job.settings)
+    return outcomes, [o.run.replaced(close=frame, bars=bars) for o in kept]
 
 
 def _fetched(future):
