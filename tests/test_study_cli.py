@@ -143,7 +143,8 @@ def test_report_writes_the_best_runs_page(tmp_path):
     assert r.returncode == 0, r.stderr
     assert f"Report of the best sweep run written to {out}" in r.stdout
     from quorra.accel import sample
-    table = demo.run_sweep(sample.sample_bars(), True, 1, None)
+    bars = sample.sample_bars()
+    table = demo.run_sweep(bars, True, 1, None, sample.sample_ohlc(len(bars["A"])))
     stats = table.best[0].stats()
     text = out.read_text(encoding="utf-8")
     shown = [exact for exact, _ in cells(text, "stats")]

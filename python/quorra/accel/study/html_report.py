@@ -28,7 +28,7 @@ CSP = ("default-src 'none'; script-src 'unsafe-inline' 'unsafe-eval'; "
 
 # The colours of the matplotlib figures, so both kinds of figure agree.
 COLOURS = {"stop_loss": "#d62728", "take_profit": "#2ca02c", "max_hold": "#9467bd",
-           "signal": "#1f77b4", "cascade": "#ff7f0e"}
+           "signal": "#1f77b4", "cascade": "#ff7f0e", "reverse": "#8c564b"}
 assert set(COLOURS) == set(REASON_COLOURS)
 
 # A report shows this many contracts' price panels at most (the trades table

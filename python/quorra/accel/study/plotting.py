@@ -142,8 +142,8 @@ def plot(bt, path=None, contract=None):
     return fig
 
 
-def _price_panel(low, x, xs, prices, _bars_of(bt, pos), label, trades):
-    low.plot(x, prices, color="0.35", linewidth=0.8, label=f"close of {label}")
+def _price_panel(low, x, xs, prices, ohlc, label, trades):
+    _draw_prices(low, x, prices, ohlc, label)
     for side, marker in (("long", "^"), ("short", "v")):
         t = trades[trades["direction"] == side]
         if len(t):
