@@ -302,3 +302,27 @@ def longest_under_water(v):
         else:
             longest = max(longest, label - since)
     return longest
+
+
+CALLS = []  # module state, not a closure value: the store's fingerprint reads those
+
+
+def counted(close, fast, slow):
+    CALLS.append(len(close))
+    return crossover(close, fast, slow)
+
+
+def test_a_stored_walk_forward_runs_again_only_its_out_of_sample_runs(close, tmp_path):
+    calls = CALLS
+    calls.clear()
+    store = tmp_path / "walk.db"
+    terms = dict(train=300, test=100, settings=SETTINGS, workers=2, progress=False)
+    first = study.walk_forward(counted, GRID, close, store=store, **terms)
+    folds = len(first.folds)
+    assert len(calls) == folds * (len(GRID["fast"]) * len(GRID["slow"]) + 1)
+    calls.clear()
+    again = study.walk_forward(counted, GRID, close, store=store, **terms)
+    assert len(calls) == folds  # every training row read back from the store
+    pd.testing.assert_frame_equal(again.folds, first.folds)
+    pd.testing.assert_series_equal(again.value, first.value)
+    assert len(study.load(store)) == folds  # one study per fold's training bars

@@ -158,5 +158,7 @@ def walk_forward(
     progress: _Progress = True,
     constraint: _Constraint = None,
     pair: bool = False,
+    store: str | os.PathLike[str] | None = None,
+    timeout: float | None = None,
     **bars: Any,
 ) -> WalkForward: ...

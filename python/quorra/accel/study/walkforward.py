@@ -173,7 +173,8 @@ def out_of_sample(job: sweeps.Job, params: dict, close, bars: dict, fold: Fold):
 
 def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=False,
                  metric="Sharpe Ratio", settings=None, workers=None, client=None,
-                 progress=True, constraint=None, pair=False, **bars) -> WalkForward:
+                 progress=True, constraint=None, pair=False, store=None, timeout=None,
+                 **bars) -> WalkForward:
     """Walk-forward validation of `strategy` over `grid` (see the module).
 
     `strategy`, `grid`, `settings`, `workers`, `client`, `progress`,
@@ -185,6 +186,12 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
     with `anchored`. The best configuration of a fold has the largest
     `metric` (a stats() entry; NaN never ranks, ties go to grid order); a
     fold where none ranks gets NaN parameters and no trades.
+
+    `store` (a path) keeps each fold's training sweep in that results store
+    as a study of its own (its training bars make its fingerprint), so a
+    walk-forward started again reruns only what no earlier run finished;
+    the out-of-sample runs, one backtest a fold, are run again. `timeout`
+    bounds the connection to a scheduler address, as in ``sweep``.
     """
     check_metric(metric)
     frame = inputs.pandas_close(close)
@@ -201,7 +208,7 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
     n_workers = sweeps.pool_size(workers, client)
     own = isinstance(client, str)
     if own:  # one connection for every fold's sweep
-        client = sweeps._distributed_module().Client(client)
+        client = sweeps.connect(client, timeout)
     bar = progress_bars.bar(len(configs) * len(plan), progress, "walk-forward")
     # A fold's out-of-sample run needs only its own choice: it runs on a
     # thread of its own while the next fold's sweep runs, so that the
@@ -215,7 +222,8 @@ def walk_forward(strategy, grid, close, *, train, test, step=None, anchored=Fals
             fold_settings.update({k: window(v, fold.train_start, fold.train_end)
                                   for k, v in bars.items()})
             fold_job = sweeps.Job(strategy, train_close, fold_settings, 0, metric, bool(pair))
-            table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar)
+            table = sweeps.run_sweep(fold_job, names, configs, n_workers, client, bar,
+                                     store=store)
             best = chosen(table, metric)
             params = None if best is None else dict(configs[best])  # as the grid gave them
             rows.append(_fold_row(params, table, best, names, metric, frame, fold))
