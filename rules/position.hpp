@@ -42,8 +42,17 @@ inline bool holding_limit_reached(int32_t max_hold_bars, int32_t bars_held) noex
   return max_hold_bars > 0 && bars_held >= max_hold_bars;
 }
 
-// The first bar that trades after min_start_length - 1 warm-up bars, within
-// 0 .. n (64-bit: no overflow for any int32 setting).
+// The warm-up: bars before min_start_length - 1 (`warmup_end`, 64-bit: no
+// overflow for any int32 setting) do not trade; none for min_start_length
+// <= 1.
+inline int64_t warmup_end(int32_t min_start_length) noexcept {
+  return int64_t{min_start_length} - 1;
+}
+
+inline bool warmed_up(int32_t bar, int64_t warmup_end) noexcept { return bar >= warmup_end; }
+
+// The first bar that trades, within 0 .. n: the first for which warmed_up
+// holds.
 inline int32_t first_trading_bar(int64_t warmup, int32_t n) noexcept {
   return warmup <= 0 ? 0 : warmup >= n ? n : static_cast<int32_t>(warmup);
 }

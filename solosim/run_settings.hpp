@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frame/function.hpp"
+#include "rules/position.hpp"
 #include "rules/stops.hpp"
 #include "solosim/parameters.hpp"
 #include "solosim/setting_list.hpp"
@@ -45,7 +46,7 @@ inline run_settings scalar_settings(const frame::args& a) noexcept {
   s.stop_mode = a[a_stop_mode].i32;
   s.sl_trail = a[a_sl_trail].i32;
   s.max_hold_bars = a[a_max_hold_bars].i32;
-  s.warmup_end = int64_t{a[a_min_start_length].i32} - 1;
+  s.warmup_end = rules::warmup_end(a[a_min_start_length].i32);
   s.init_cash = a[a_init_cash].f32;
   s.slip_point = a[a_slip_point].f32;
   s.sl_stop = a[a_sl_stop].f32;

@@ -74,7 +74,7 @@ class pair_loop {
       if (budget_.due(2) && !rules_.check_interrupts()) return false;
       pnl_[0] = 0.0;
       pnl_[1] = 0.0;
-      if (i >= s_.warmup_bars && !trade_bar(i)) return false;
+      if (rules::warmed_up(i, s_.warmup_end) && !trade_bar(i)) return false;
       for (int j = 0; j < 2; ++j)
         rows_.write(j, i, total_equity_, position_[j], current_size_[j], pnl_[j], cum_profit_,
                     total_fee_);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/binding.hpp"
+#include "rules/position.hpp"
 #include "spreadsim/parameters.hpp"
 
 #include <cstdint>
@@ -31,7 +32,7 @@ struct pair_settings {
   leg_values price_tick;
   leg_values volume_multiple;
   leg_values commission;
-  int32_t warmup_bars;  // bars 0 .. warmup_bars - 1 are not traded
+  int64_t warmup_end;  // bars i < min_start_length - 1 do not trade (rules::warmed_up)
   double init_cash;     // the single-precision values, widened
   int32_t com_type;
   double slip_point;
@@ -55,19 +56,13 @@ bool normalise_leg_setting(PyObject* x, leg_values* out) noexcept;
 // has a second element, leg B's; anything else leaves both at 1.0.
 bool read_leg_size_ratio(PyObject* x, double ratio[2]) noexcept;
 
-// Bars before the first tradable one: min_start_length - 1, none for any
-// min_start_length <= 1.
-inline int32_t warmup_bars(int32_t min_start_length) noexcept {
-  return min_start_length > 1 ? min_start_length - 1 : 0;
-}
-
 // The scalar settings of a call bound to the pair parameter table
 // (parameters.hpp): everything but size, the per-leg settings and the lot
 // ratio.
 inline void scalar_settings(const frame::args& a, pair_settings* s) noexcept {
   using namespace pair_args;
   s->size_type = a[a_size_type].i32;
-  s->warmup_bars = warmup_bars(a[a_min_start_length].i32);
+  s->warmup_end = rules::warmup_end(a[a_min_start_length].i32);
   s->init_cash = a[a_init_cash].f32;
   s->com_type = a[a_com_type].i32;
   s->slip_point = a[a_slip_point].f32;
