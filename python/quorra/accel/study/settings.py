@@ -56,26 +56,26 @@ class PairSettings(LedgerSettings, total=False):
     leg_size_ratio: Real | Sequence[Real]
 
 
-class BacktestSettings(SoloSettings, total=False):
-    """A sweep's `settings` for ``study.backtest``: the keyword settings and
-    the signal direction, stop callbacks and histories."""
+class StudyOptions(TypedDict, total=False):
+    """What ``study.backtest`` and ``study.pair_backtest`` take beside the
+    ledger's settings: the signal direction, the bars, the fill and
+    histories."""
 
     direction: Literal["long", "short"]
     open: Any
     high: Any
     low: Any
     fill: Literal["close", "next_open"]
+    histories: bool
+
+
+class BacktestSettings(SoloSettings, StudyOptions, total=False):
+    """A sweep's `settings` for ``study.backtest``: the keyword settings, the
+    study's options and the stop callbacks."""
+
     sl_callback: Any
     tp_callback: Any
-    histories: bool
 
 
-class PairBacktestSettings(PairSettings, total=False):
+class PairBacktestSettings(PairSettings, StudyOptions, total=False):
     """A sweep's `settings` for ``study.pair_backtest`` (``pair=True``)."""
-
-    direction: Literal["long", "short"]
-    open: Any
-    high: Any
-    low: Any
-    fill: Literal["close", "next_open"]
-    histories: bool
