@@ -1,6 +1,7 @@
 #include "frame/function.hpp"
 
 #include "frame/convert.hpp"
+#include "frame/docstring.hpp"
 #include "frame/errors.hpp"
 #include "frame/module_state.hpp"
 #include "frame/refs.hpp"
@@ -15,6 +16,11 @@ struct function_object {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const function_def* def;
+  // From the table: all parameters, the leading required ones, and those
+  // that can be given by position (the rest are keyword-only).
+  int n_params;
+  int n_required;
+  int n_positional;
   PyObject* names[max_params];  // interned parameter names
   PyObject* name;
   PyObject* module_name;
@@ -41,13 +47,8 @@ Py_ssize_t find_param(const function_object* f, PyObject* key, int from, int to)
   return -1;
 }
 
-// How many parameters can be given by position.
-inline int positional_limit(const function_def& def) noexcept {
-  return def.n_params - def.n_keyword_only;
-}
-
-inline bool raise_count(const function_def& def, Py_ssize_t given) noexcept {
-  return raise_arg_count(def.name, def.n_required, positional_limit(def), given);
+inline bool raise_count(const function_object* f, Py_ssize_t given) noexcept {
+  return raise_arg_count(f->def->name, f->n_required, f->n_positional, given);
 }
 
 // Fills `bound` from positional arguments and keyword names; false with the
@@ -57,16 +58,16 @@ bool bind(const function_object* f, PyObject* const* argv, Py_ssize_t nargs, PyO
   const function_def& def = *f->def;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nkw == 0) {
-    if (nargs < def.n_required || nargs > positional_limit(def)) return raise_count(def, nargs);
+    if (nargs < f->n_required || nargs > f->n_positional) return raise_count(f, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
     return true;
   }
-  if (nargs > positional_limit(def)) return raise_count(def, nargs);
+  if (nargs > f->n_positional) return raise_count(f, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = argv[i];
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) return raise_keyword_not_string(def.name);
-    Py_ssize_t at = find_param(f, key, static_cast<int>(nargs), def.n_params);
+    Py_ssize_t at = find_param(f, key, static_cast<int>(nargs), f->n_params);
     if (at == -2) return false;
     if (at == -1) {
       at = find_param(f, key, 0, static_cast<int>(nargs));
@@ -75,8 +76,8 @@ bool bind(const function_object* f, PyObject* const* argv, Py_ssize_t nargs, PyO
     }
     bound[at] = argv[nargs + k];
   }
-  for (int i = static_cast<int>(nargs); i < def.n_required; ++i)
-    if (bound[i] == nullptr) return raise_count(def, i);
+  for (int i = static_cast<int>(nargs); i < f->n_required; ++i)
+    if (bound[i] == nullptr) return raise_count(f, i);
   return true;
 }
 
@@ -111,17 +112,18 @@ PyObject* run_call(function_object* f, PyObject* const* argv, Py_ssize_t nargs,
   const function_def& def = *f->def;
   PyObject* bound[max_params] = {};
   if (!bind(f, argv, nargs, kwnames, bound)) return nullptr;
+  const param* params = def.params.items;
   args a;
-  for (int i = 0; i < def.n_params; ++i) {
+  for (int i = 0; i < f->n_params; ++i) {
     if (bound[i] == nullptr) {
       a.a[i] = f->default_args[i];
       continue;
     }
     a.a[i].obj = bound[i];
-    if (!convert_scalar(def.params[i], bound[i], a.a[i])) return nullptr;
+    if (!convert_scalar(params[i], bound[i], a.a[i])) return nullptr;
   }
-  for (int i = 0; i < def.n_params; ++i)
-    if (!type_test(def.params[i], a.a[i].obj)) return nullptr;
+  for (int i = 0; i < f->n_params; ++i)
+    if (!type_test(params[i], a.a[i].obj)) return nullptr;
   return def.body(a);
 }
 
@@ -144,7 +146,7 @@ PyObject* get_module(PyObject* self, void*) noexcept {
 PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc); }
 // The default object of parameter i (i >= n_required). Borrowed.
 PyObject* default_of(const function_object* f, int i) noexcept {
-  return PyTuple_GET_ITEM(f->defaults, i - f->def->n_required);
+  return PyTuple_GET_ITEM(f->defaults, i - f->n_required);
 }
 
 // Numbers are new objects at each read, containers the shared defaults.
@@ -155,11 +157,10 @@ PyObject* fresh(PyObject* v) noexcept {
 // A new dict at each read of the keyword-only defaults, None without them.
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
   const function_object* f = as_function(self);
-  const function_def& def = *f->def;
-  if (def.n_keyword_only == 0) Py_RETURN_NONE;
+  if (f->n_positional == f->n_params) Py_RETURN_NONE;
   ref out = ref::steal(PyDict_New());
   if (!out) return nullptr;
-  for (int i = positional_limit(def); i < def.n_params; ++i) {
+  for (int i = f->n_positional; i < f->n_params; ++i) {
     ref value = ref::steal(fresh(default_of(f, i)));
     if (!value || PyDict_SetItem(out.get(), f->names[i], value.get()) < 0) return nullptr;
   }
@@ -169,13 +170,12 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
 // A new tuple at each read of the defaults of the positional parameters.
 PyObject* get_defaults(PyObject* self, void*) noexcept {
   const function_object* f = as_function(self);
-  const function_def& def = *f->def;
-  const int n = positional_limit(def) - def.n_required;
+  const int n = f->n_positional - f->n_required;
   if (f->defaults == nullptr || n == 0) Py_RETURN_NONE;
   ref out = ref::steal(PyTuple_New(n));
   if (!out) return nullptr;
   for (int i = 0; i < n; ++i) {
-    PyObject* item = fresh(default_of(f, def.n_required + i));
+    PyObject* item = fresh(default_of(f, f->n_required + i));
     if (item == nullptr) return nullptr;
     PyTuple_SET_ITEM(out.get(), i, item);
   }
@@ -190,11 +190,10 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   if (!inspect) return nullptr;
   ref parameter = ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
   if (!parameter) return nullptr;
-  const function_def& def = *f->def;
   ref pos_or_kw = ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
   if (!pos_or_kw) return nullptr;
   ref kw_only;
-  if (def.n_keyword_only > 0) {
+  if (f->n_positional < f->n_params) {
     kw_only = ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
     if (!kw_only) return nullptr;
   }
@@ -202,12 +201,12 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   // constructor), and a list with empty slots must never be reachable.
   ref params = ref::steal(PyList_New(0));
   if (!params) return nullptr;
-  for (int i = 0; i < def.n_params; ++i) {
-    PyObject* how = i < positional_limit(def) ? pos_or_kw.get() : kw_only.get();
+  for (int i = 0; i < f->n_params; ++i) {
+    PyObject* how = i < f->n_positional ? pos_or_kw.get() : kw_only.get();
     ref pos = ref::steal(Py_BuildValue("(OO)", f->names[i], how));
     ref kw = ref::steal(PyDict_New());
     if (!pos || !kw) return nullptr;
-    if (i >= def.n_required && PyDict_SetItemString(kw.get(), "default", default_of(f, i)) < 0)
+    if (i >= f->n_required && PyDict_SetItemString(kw.get(), "default", default_of(f, i)) < 0)
       return nullptr;
     ref p = ref::steal(PyObject_Call(parameter.get(), pos.get(), kw.get()));
     if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
@@ -334,28 +333,39 @@ PyObject* make_default(const default_value& d) noexcept {
   return nullptr;
 }
 
+// The shape of a table: how many parameters, how many leading ones are
+// required, how many can be given by position. False when the table does
+// not fit its rules.
+struct table_shape {
+  int n_params = 0, n_required = 0, n_positional = 0;
+};
+bool shape_of(const param_table& t, table_shape* out) noexcept {
+  if (t.count < 0 || t.count > max_params) return false;
+  int required = 0;
+  while (required < t.count && t.items[required].fallback.f == default_value::form::required)
+    ++required;
+  int positional = 0;
+  while (positional < t.count && !t.items[positional].keyword_only) ++positional;
+  if (required > positional) return false;  // keyword-only without a default
+  for (int i = 0; i < t.count; ++i) {
+    const param& p = t.items[i];
+    if (i >= required && !fits(p.k, p.fallback.f)) return false;
+    if (i >= positional && !p.keyword_only) return false;
+  }
+  *out = {t.count, required, positional};
+  return true;
+}
+
 // The tuple of defaults of the parameters after the required ones, or
-// nullptr with no exception when every parameter is required. A table whose
-// defaults do not fit it fails with SystemError.
-PyObject* make_defaults(const function_def& def) noexcept {
-  bool table_fits = def.n_params <= max_params && def.n_keyword_only >= 0 &&
-                    def.n_required <= positional_limit(def);
-  for (int i = 0; table_fits && i < def.n_params; ++i) {
-    const default_value::form f = def.params[i].fallback.f;
-    table_fits = i < def.n_required ? f == default_value::form::required
-                                    : fits(def.params[i].k, f);
-  }
-  if (!table_fits) {
-    PyErr_Format(PyExc_SystemError, "bad parameter table for %s", def.name);
-    return nullptr;
-  }
-  if (def.n_required == def.n_params) return nullptr;
-  ref tuple = ref::steal(PyTuple_New(def.n_params - def.n_required));
+// nullptr with no exception when every parameter is required.
+PyObject* make_defaults(const function_def& def, const table_shape& shape) noexcept {
+  if (shape.n_required == shape.n_params) return nullptr;
+  ref tuple = ref::steal(PyTuple_New(shape.n_params - shape.n_required));
   if (!tuple) return nullptr;
-  for (int i = def.n_required; i < def.n_params; ++i) {
-    PyObject* value = make_default(def.params[i].fallback);
+  for (int i = shape.n_required; i < shape.n_params; ++i) {
+    PyObject* value = make_default(def.params.items[i].fallback);
     if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i - def.n_required, value);
+    PyTuple_SET_ITEM(tuple.get(), i - shape.n_required, value);
   }
   return tuple.release();
 }
@@ -365,12 +375,20 @@ PyObject* make_defaults(const function_def& def) noexcept {
 PyObject* make_function(const function_def& def, const char* module_name) noexcept {
   if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
     return nullptr;
-  ref defaults = ref::steal(make_defaults(def));
+  table_shape shape;
+  if (!shape_of(def.params, &shape)) {
+    PyErr_Format(PyExc_SystemError, "bad parameter table for %s", def.name);
+    return nullptr;
+  }
+  ref defaults = ref::steal(make_defaults(def, shape));
   if (!defaults && PyErr_Occurred()) return nullptr;
   function_object* f = PyObject_GC_New(function_object, &function_type);
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
   f->def = &def;
+  f->n_params = shape.n_params;
+  f->n_required = shape.n_required;
+  f->n_positional = shape.n_positional;
   for (PyObject*& n : f->names) n = nullptr;
   f->name = f->module_name = f->doc = nullptr;
   f->defaults = defaults.release();
@@ -378,19 +396,29 @@ PyObject* make_function(const function_def& def, const char* module_name) noexce
   ref self = ref::steal(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(self.get());
 
-  for (int i = 0; i < def.n_params; ++i) {
-    f->names[i] = PyUnicode_InternFromString(def.params[i].name);
+  const param* params = def.params.items;
+  for (int i = 0; i < f->n_params; ++i) {
+    f->names[i] = PyUnicode_InternFromString(params[i].name);
     if (f->names[i] == nullptr) return nullptr;
   }
   f->name = PyUnicode_InternFromString(def.name);
   f->module_name = PyUnicode_FromString(module_name);
-  f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-  if (!f->name || !f->module_name || !f->doc) return nullptr;
+  if (!f->name || !f->module_name) return nullptr;
+  if (def.doc == nullptr) {
+    f->doc = Py_NewRef(Py_None);
+  } else if (!def.signature_in_doc) {
+    f->doc = PyUnicode_FromString(def.doc);
+  } else {
+    const signature_parts parts{def.name, params, f->n_params, f->n_required, f->n_positional,
+                                f->defaults};
+    f->doc = docstring_with_signature(parts, def.doc);
+  }
+  if (!f->doc) return nullptr;
   // Defaults are converted once here; calls that omit them skip conversion.
-  for (int i = def.n_required; i < def.n_params; ++i) {
+  for (int i = f->n_required; i < f->n_params; ++i) {
     arg& a = f->default_args[i];
-    a.obj = PyTuple_GET_ITEM(f->defaults, i - def.n_required);
-    if (!convert_scalar(def.params[i], a.obj, a)) return nullptr;
+    a.obj = PyTuple_GET_ITEM(f->defaults, i - f->n_required);
+    if (!convert_scalar(params[i], a.obj, a)) return nullptr;
   }
   return self.release();
 }

@@ -44,6 +44,7 @@ struct default_value {
 };
 
 namespace defaults {
+constexpr default_value required() { return {}; }
 constexpr default_value none() { return {default_value::form::none}; }
 constexpr default_value number(double v) { return {default_value::form::number, {v, 0.0}}; }
 constexpr default_value integer(int v) { return {default_value::form::integer, {double(v), 0.0}}; }
@@ -69,6 +70,7 @@ struct param {
   const char* name;
   kind k;
   default_value fallback = {};  // required unless given
+  bool keyword_only = false;    // given by keyword only (after a `*`)
 };
 
 constexpr int max_params = 32;
@@ -82,6 +84,34 @@ constexpr std::array<param, N + M> joined(const std::array<param, N>& first,
   for (size_t k = 0; k < M; ++k) out[N + k] = then[k];
   return out;
 }
+
+// The same parameters given by keyword only: the `*` before them.
+template <size_t N>
+constexpr std::array<param, N> keyword_only(std::array<param, N> table) {
+  for (param& p : table) p.keyword_only = true;
+  return table;
+}
+
+// Where a function's parameters are: the table, in order.
+struct param_table {
+  const param* items = nullptr;
+  int count = 0;
+};
+template <size_t N>
+constexpr param_table table(const std::array<param, N>& t) {
+  return {t.data(), int(N)};
+}
+template <size_t N>
+constexpr param_table table(const param (&t)[N]) {
+  return {t, int(N)};
+}
+
+// Each parameter declared once, as X(name, kind, default) in a list macro;
+// these expand a list into the parameters' positions (a_<name>) and into
+// table entries. `kind` and `default` may name the enclosing function's own
+// arguments (what its arrays accept, the defaults it chooses).
+#define FRAME_POSITION(name, kind, fallback) a_##name,
+#define FRAME_PARAM(name, kind, fallback) ::frame::param{#name, kind, fallback},
 
 // One bound argument: the object (borrowed for the call) and, for scalar
 // kinds, its converted value.
@@ -105,21 +135,26 @@ struct args {
 // traceback entry.
 using body_fn = PyObject* (*)(const args&) noexcept;
 
+// A function: its name, docstring, parameters and body. How many are
+// required (the leading ones without a default) and which are keyword-only
+// comes from the table itself.
 struct function_def {
   const char* name;  // __name__ and __qualname__, used in messages
   const char* doc;   // UTF-8 docstring, or nullptr for None
-  const param* params;
-  int n_params;
-  int n_required;
+  param_table params;
   body_fn body;
-  int n_keyword_only = 0;  // the last parameters, given by keyword only
+  // The docstring begins with the call's signature line(s), rendered from
+  // the table (name, defaults as repr() gives them, `*` before the
+  // keyword-only ones), then a blank line and `doc`.
+  bool signature_in_doc = false;
 };
 
 // Creates the function object for `def` in the module named `module_name`,
 // with the defaults of its parameter table made and converted once here.
-// A table whose defaults do not fit it (a required parameter after one with
-// a default, a default of the wrong form for its kind, a count that is not
-// n_required) fails with SystemError. New reference or nullptr.
+// A table that does not fit its rules (more than max_params parameters, a
+// required parameter after one with a default, a default of the wrong form
+// for its kind, a keyword-only parameter before a positional one) fails with
+// SystemError. New reference or nullptr.
 PyObject* make_function(const function_def& def, const char* module_name) noexcept;
 
 // True when `callable` is the function object made for `def` in this module:

@@ -130,11 +130,15 @@ constexpr frame::param calc_holdreturn_params[] = {
 constexpr frame::param calc_single_holdreturn_params[] = {
     {"signal", frame::kind::array}, {"close", frame::kind::array}, {"bar_hold", frame::kind::i32}};
 
-const frame::function_def calc_holdreturn_def = {
-    "calc_holdreturn", calc_holdreturn_doc, calc_holdreturn_params, 3, 3, calc_holdreturn_body};
+const frame::function_def calc_holdreturn_def = {.name = "calc_holdreturn",
+                                                .doc = calc_holdreturn_doc,
+                                                .params = frame::table(calc_holdreturn_params),
+                                                .body = calc_holdreturn_body};
 const frame::function_def calc_single_holdreturn_def = {
-    "calc_single_holdreturn", calc_single_holdreturn_doc, calc_single_holdreturn_params, 3, 3,
-    calc_single_holdreturn_body};
+    .name = "calc_single_holdreturn",
+    .doc = calc_single_holdreturn_doc,
+    .params = frame::table(calc_single_holdreturn_params),
+    .body = calc_single_holdreturn_body};
 
 const frame::function_def* const functions[] = {&calc_holdreturn_def, &calc_single_holdreturn_def};
 

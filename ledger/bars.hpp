@@ -13,24 +13,25 @@
 namespace ledger {
 
 // The keyword-only parameters both ledger functions take after the
-// engine's own, in this order.
-enum keyword_arg : int {
-  k_histories,
-  k_open,
-  k_high,
-  k_low,
-  k_both_hit,
-  k_opposite_entry,
-  k_count
-};
-inline constexpr std::array<frame::param, k_count> keyword_parameters{{
-    {"histories", frame::kind::object, frame::defaults::boolean(false)},
-    {"open", frame::kind::object, frame::defaults::none()},
-    {"high", frame::kind::object, frame::defaults::none()},
-    {"low", frame::kind::object, frame::defaults::none()},
-    {"both_hit", frame::kind::object, frame::defaults::text("stop_loss")},
-    {"opposite_entry", frame::kind::object, frame::defaults::text("ignore")},
-}};
+// engine's own, in this order: X(name, kind, default).
+#define LEDGER_KEYWORD_PARAMETERS(X)                    \
+  X(histories, kind::object, d::boolean(false))         \
+  X(open, kind::object, d::none())                      \
+  X(high, kind::object, d::none())                      \
+  X(low, kind::object, d::none())                       \
+  X(both_hit, kind::object, d::text("stop_loss"))       \
+  X(opposite_entry, kind::object, d::text("ignore"))
+
+// Their positions after the engine's parameters (a_count + k_<name>).
+#define LEDGER_KEYWORD_POSITION(name, kind, fallback) k_##name,
+enum keyword_arg : int { LEDGER_KEYWORD_PARAMETERS(LEDGER_KEYWORD_POSITION) k_count };
+
+inline constexpr auto keyword_parameters = [] {
+  namespace d = frame::defaults;
+  using frame::kind;
+  return frame::keyword_only(
+      std::array<frame::param, k_count>{{LEDGER_KEYWORD_PARAMETERS(FRAME_PARAM)}});
+}();
 
 // The docstrings' part on the keywords after `histories`.
 #define BARS_DOC                                                                      \

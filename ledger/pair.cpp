@@ -34,12 +34,6 @@ constexpr auto params = frame::joined(
 constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
-    "pair(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
-    "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
-    "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
-    "     sl_trail=0, max_hold_bars=0, leg_size_ratio=1.0, *, histories=False, open=None,\n"
-    "     high=None, low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
-    "\n"
     "The pair backtest of spreadsim.pair_from_signals, recorded: close and prices\n"
     "are (n, 2) (leg A, leg B), entries and exits (n,); both legs enter together\n"
     "after one cash check, each leg exits by its own rules and the other leg is\n"
@@ -208,10 +202,8 @@ PyObject* pair_body(const frame::args& a) noexcept {
 
 const frame::function_def pair_def = {.name = "pair",
                                       .doc = doc,
-                                      .params = params.data(),
-                                      .n_params = int(params.size()),
-                                      .n_required = 3,
+                                      .params = frame::table(params),
                                       .body = pair_body,
-                                      .n_keyword_only = k_count};
+                                      .signature_in_doc = true};
 
 }  // namespace ledger

@@ -36,13 +36,6 @@ constexpr auto params = frame::joined(
 constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
-    "solo(close, entries, exits, size=1.0, size_type=0, margin_rate=0.1, price_tick=1.0,\n"
-    "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
-    "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
-    "     sl_trail=0, sl_callback_addr=0, tp_callback_addr=0, sl_callback_args=(),\n"
-    "     tp_callback_args=(), max_hold_bars=0, *, histories=False, open=None, high=None,\n"
-    "     low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
-    "\n"
     "The backtest of solosim.from_signals, recorded: every column of the (n, m)\n"
     "arrays is a contract, all contracts share one cash account, and the rules\n"
     "and results are from_signals' own. The whole run holds no interpreter lock.\n"
@@ -215,10 +208,8 @@ PyObject* solo_body(const frame::args& a) noexcept {
 
 const frame::function_def solo_def = {.name = "solo",
                                       .doc = doc,
-                                      .params = params.data(),
-                                      .n_params = int(params.size()),
-                                      .n_required = 3,
+                                      .params = frame::table(params),
                                       .body = solo_body,
-                                      .n_keyword_only = k_count};
+                                      .signature_in_doc = true};
 
 }  // namespace ledger

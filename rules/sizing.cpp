@@ -35,11 +35,15 @@ constexpr frame::param calculate_commission_params[] = {
 
 }  // namespace
 
-const frame::function_def calculate_size_def = {
-    "calculate_size", nullptr, calculate_size_params, 6, 6, calculate_size_body};
+const frame::function_def calculate_size_def = {.name = "calculate_size",
+                                               .doc = nullptr,
+                                               .params = frame::table(calculate_size_params),
+                                               .body = calculate_size_body};
 
 const frame::function_def calculate_commission_def = {
-    "calculate_commission", nullptr, calculate_commission_params, 6, 6,
-    calculate_commission_body};
+    .name = "calculate_commission",
+    .doc = nullptr,
+    .params = frame::table(calculate_commission_params),
+    .body = calculate_commission_body};
 
 }  // namespace rules

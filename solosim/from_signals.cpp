@@ -91,7 +91,9 @@ PyObject* from_signals_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def from_signals_def = {
-    "from_signals", nullptr, from_signals_params.data(), a_count, 3, from_signals_body};
+const frame::function_def from_signals_def = {.name = "from_signals",
+                                             .doc = nullptr,
+                                             .params = frame::table(from_signals_params),
+                                             .body = from_signals_body};
 
 }  // namespace solosim

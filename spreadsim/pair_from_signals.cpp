@@ -116,7 +116,9 @@ PyObject* pair_from_signals_body(const frame::args& a) noexcept {
 
 }  // namespace
 
-const frame::function_def pair_from_signals_def = {
-    "pair_from_signals", doc, params.data(), a_count, 3, pair_from_signals_body};
+const frame::function_def pair_from_signals_def = {.name = "pair_from_signals",
+                                                  .doc = doc,
+                                                  .params = frame::table(params),
+                                                  .body = pair_from_signals_body};
 
 }  // namespace spreadsim

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "frame/binding.hpp"
-#include "rules/position.hpp"
+#include "rules/trade_settings.hpp"
 #include "spreadsim/parameters.hpp"
 
 #include <cstdint>
@@ -25,27 +25,15 @@ struct leg_values {
   }
 };
 
-struct pair_settings {
-  PyObject* size;  // borrowed; pair_from_signals converts it with float() at every sizing
-  int32_t size_type;
+// The shared scalar settings, and the pair's size, per-leg lists and lot
+// ratio.
+struct pair_settings : rules::trade_settings {
+  PyObject* size = nullptr;  // borrowed; pair_from_signals converts it with float() at every sizing
   leg_values margin_rate;
   leg_values price_tick;
   leg_values volume_multiple;
   leg_values commission;
-  int64_t warmup_end;  // bars i < min_start_length - 1 do not trade (rules::warmed_up)
-  double init_cash;     // the single-precision values, widened
-  int32_t com_type;
-  double slip_point;
-  double sl_stop;
-  double tp_stop;
-  int32_t stop_mode;
-  int32_t sl_trail;
-  int32_t max_hold_bars;
-  double ratio[2];  // lot ratio of leg A and leg B
-  // Set only by the ledger: an opposite entry reverses the spread; a bar
-  // that reaches both stops fills the take-profit.
-  bool reverse = false;
-  bool take_profit_first = false;
+  double ratio[2] = {1.0, 1.0};  // lot ratio of leg A and leg B
 };
 
 // A number gives [float(x), float(x)]; a one-element sequence
@@ -60,17 +48,7 @@ bool read_leg_size_ratio(PyObject* x, double ratio[2]) noexcept;
 // (parameters.hpp): everything but size, the per-leg settings and the lot
 // ratio.
 inline void scalar_settings(const frame::args& a, pair_settings* s) noexcept {
-  using namespace pair_args;
-  s->size_type = a[a_size_type].i32;
-  s->warmup_end = rules::warmup_end(a[a_min_start_length].i32);
-  s->init_cash = a[a_init_cash].f32;
-  s->com_type = a[a_com_type].i32;
-  s->slip_point = a[a_slip_point].f32;
-  s->sl_stop = a[a_sl_stop].f32;
-  s->tp_stop = a[a_tp_stop].f32;
-  s->stop_mode = a[a_stop_mode].i32;
-  s->sl_trail = a[a_sl_trail].i32;
-  s->max_hold_bars = a[a_max_hold_bars].i32;
+  rules::read_trade_settings(a, pair_args::a_max_hold_bars, s);
 }
 
 }  // namespace spreadsim

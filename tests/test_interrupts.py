@@ -57,7 +57,7 @@ RUNS = {
         n = 4_000_000
         close = 100.0 + np.sin(np.arange(n) / 50.0)
         signals = np.zeros(n); signals[::100] = 1.0
-        call = lambda: holdreturn.calc_holdreturn(signals, close, [20_000])
+        call = lambda: holdreturn.calc_holdreturn(signals, close, [100_000])
     """,
 }
 

@@ -64,6 +64,10 @@ def test_exit_reasons_and_docs():
                                    "cascade", "reverse")
     for f in (ledger.solo, ledger.pair):
         assert "always the native" in " ".join(f.__doc__.split())
+        # The docstring opens with the signature the binding takes, wrapped.
+        head = f.__doc__.split("\n\n")[0]
+        assert " ".join(head.split()) == f"{f.__name__}{inspect.signature(f)}"
+        assert max(map(len, head.splitlines())) <= 88
 
 
 @pytest.mark.parametrize("f", [ledger.solo, ledger.pair])
