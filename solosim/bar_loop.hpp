@@ -300,7 +300,7 @@ class bar_loop {
     return rules::exit_fill(long_side, level, s_.slip_point);
   }
 
-  bool hold(int32_t i, int32_t j, double price, double* pnl) noexcept {
+  [[gnu::always_inline]] bool hold(int32_t i, int32_t j, double price, double* pnl) noexcept {
     hold_bars_[j] += 1;
     if constexpr (Trigger::intrabar) {
       return hold_bar(i, j, price, pnl);
@@ -374,7 +374,8 @@ class bar_loop {
 
   // An entry signal against the open position closes it at the bar's price
   // and enters the other way; one of the same direction is ignored.
-  bool reverse(int32_t i, int32_t j, double price, double* pnl) noexcept {
+  // Out of line: only runs with reversal on, and keeps the common path short.
+  [[gnu::noinline]] bool reverse(int32_t i, int32_t j, double price, double* pnl) noexcept {
     bool long_side;
     if (!is_long(j, &long_side)) return false;
     signal entry;
@@ -390,7 +391,8 @@ class bar_loop {
 
   // After an exit signal closed a position: an entry of the other direction
   // enters on the same bar.
-  bool enter_opposite(int32_t i, int32_t j, double price, bool was_long) noexcept {
+  [[gnu::noinline]] bool enter_opposite(int32_t i, int32_t j, double price,
+                                        bool was_long) noexcept {
     signal entry;
     bool opposite;
     if (!in_.entry(i, j, &entry) || !In::equals(entry, was_long ? -1 : 1, &opposite))
