@@ -1,6 +1,6 @@
 """Helpers shared by the test modules: the outcome of a call, exact bit
-comparison of float64 arrays, native stop callbacks made with ctypes, and
-scripts run in a fresh interpreter."""
+comparison of float64 arrays, native stop callbacks made with ctypes, random
+closes, and scripts run in a fresh interpreter."""
 
 import ctypes
 import signal
@@ -23,6 +23,13 @@ def native_callback(fn):
     while the engine may call the address."""
     cfunc = STOP_CALLBACK(fn)
     return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
+
+
+def random_walk(n, m, seed, step, start=100.0):
+    """(n, m) closes: a random walk from `start` by normal steps of deviation
+    `step`, rounded to whole points."""
+    rng = np.random.default_rng(seed)
+    return np.round(start + np.cumsum(rng.normal(0.0, step, (n, m)), axis=0))
 
 
 def outcome(fn, *args, **kwargs):
