@@ -1,5 +1,6 @@
 """The report figures, the CSV loader and the demo's command line."""
 
+import re
 import subprocess
 import sys
 
@@ -62,7 +63,7 @@ def test_summary_with_no_trades_and_a_position_still_open():
     ([np.zeros((0, 6))], "at least one bar"),
 ])
 def test_summary_rejects_bad_input(bad, text):
-    with pytest.raises(ValueError, match=text.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ValueError, match=re.escape(text)):
         report.summary(bad)
 
 
