@@ -16,8 +16,9 @@ import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
-from quorra.accel import demo, sample, study  # noqa: E402
+from quorra.accel import demo, study  # noqa: E402
 from quorra.accel.study import store as stores  # noqa: E402
+from support import sample_close  # noqa: E402
 
 SCRIPT = textwrap.dedent("""
     import pickle, sys, time
@@ -115,8 +116,7 @@ N = 120
 
 @pytest.fixture(scope="module")
 def close():
-    return pd.DataFrame(sample.sample_bars(N),
-                        index=pd.date_range("2021-01-01", periods=N, freq="D"))
+    return sample_close(N)
 
 
 def crossover(close, fast, slow):
