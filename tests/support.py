@@ -1,6 +1,6 @@
 """Helpers shared by the test modules: the outcome of a call, exact bit
-comparison of float64 arrays, native stop callbacks made with ctypes, and
-scripts run in a fresh interpreter."""
+comparison of float64 arrays, native stop callbacks made with ctypes, random
+closes and the sample bars, and scripts run in a fresh interpreter."""
 
 import ctypes
 import signal
@@ -23,6 +23,22 @@ def native_callback(fn):
     while the engine may call the address."""
     cfunc = STOP_CALLBACK(fn)
     return cfunc, ctypes.cast(cfunc, ctypes.c_void_p).value
+
+
+def random_walk(n, m, seed, step, start=100.0):
+    """(n, m) closes: a random walk from `start` by normal steps of deviation
+    `step`, rounded to whole points."""
+    rng = np.random.default_rng(seed)
+    return np.round(start + np.cumsum(rng.normal(0.0, step, (n, m)), axis=0))
+
+
+def sample_close(n, start="2021-01-01", freq="D"):
+    """The package's sample bars of `n` periods from `start`, as a frame
+    (for the study tests: pandas is imported here)."""
+    import pandas as pd
+    from quorra.accel import sample
+
+    return pd.DataFrame(sample.sample_bars(n), index=pd.date_range(start, periods=n, freq=freq))
 
 
 def outcome(fn, *args, **kwargs):

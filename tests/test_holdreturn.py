@@ -306,9 +306,7 @@ def test_single_matches_calc_holdreturn():
     assert_same(r, hr.calc_holdreturn(signals, close, [7]))
     assert r["bars"] == [7] and r["long_profits"].shape[1] == 1
     assert r["signal_directions"] == hr.calc_holdreturn(signals, close, [1])["signal_directions"]
-
-
-def test_single_without_signals():
+    # without signals the close is not read
     r = hr.calc_single_holdreturn(np.zeros(3), None, 4)
     assert r["long_profits"].shape == (0, 1) and r["cum_profit"] == [] and r["bars"] == [4]
 

@@ -209,13 +209,6 @@ SOLO_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("change, exc, text", SOLO_ERRORS)
-def test_solo_checks(change, exc, text):
-    call = dict(close=CLOSE, entries=ZEROS, exits=ZEROS)
-    call.update(change)
-    raises(exc, text, ledger.solo, **call)
-
-
 PAIR_ERRORS = [
     (dict(close=np.ones((5, 3))), ValueError, "close has shape (5, 3); it must have shape (5, 2)"),
     (dict(close=np.ones(5)), ValueError, "close has shape (5,); it must have shape (5, 2)"),
@@ -240,11 +233,15 @@ PAIR_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("change, exc, text", PAIR_ERRORS)
-def test_pair_checks(change, exc, text):
-    call = dict(close=CLOSE, entries=PAIR_SIGNALS, exits=PAIR_SIGNALS)
-    call.update(change)
-    raises(exc, text, ledger.pair, **call)
+VALID = {"solo": dict(close=CLOSE, entries=ZEROS, exits=ZEROS),
+         "pair": dict(close=CLOSE, entries=PAIR_SIGNALS, exits=PAIR_SIGNALS)}
+
+
+@pytest.mark.parametrize("kind, change, exc, text",
+                         [("solo", *case) for case in SOLO_ERRORS] +
+                         [("pair", *case) for case in PAIR_ERRORS])
+def test_checks(kind, change, exc, text):
+    raises(exc, text, getattr(ledger, kind), **dict(VALID[kind], **change))
 
 
 def test_checks_report_the_first_offence_in_parameter_and_row_major_order():

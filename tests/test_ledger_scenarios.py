@@ -250,14 +250,18 @@ def test_position_open_at_the_end(direction):
     assert result["total_fee"] == 2.0
 
 
-def test_solo_value_is_marked_at_close_not_at_the_fill_prices():
-    close = [[100.0, 50.0], [102.0, 48.0], [103.0, 47.0]]
-    fills = np.array(close) + 0.5
-    result = solo(close, [[1, -1], [0, 0], [0, 0]], prices=fills, volume_multiple=[5.0, 10.0])
+# contracts 0 and 1, or legs A and B: long and short from 0.5 beyond the close
+@pytest.mark.parametrize("run, close, entries, value", [
+    (solo, [[100.0, 50.0], [102.0, 48.0], [103.0, 47.0]], [[1, -1], [0, 0], [0, 0]],
+     [1000000.5, 1000030.5, 1000045.5]),
+    (pair, [[100.0, 50.0], [103.0, 48.0]], [1, 0], [1000000.5, 1000035.5]),
+], ids=["solo", "pair"])
+def test_value_is_marked_at_close_not_at_the_fill_prices(run, close, entries, value):
+    result = run(close, entries, prices=np.array(close) + 0.5, volume_multiple=[5.0, 10.0])
     assert_trades(result, [trade(0, 0, 1, 100.5), trade(1, 0, -1, 50.5)])
-    assert same_bits(result["equity"], [CASH - 2.0] * 3)
+    assert same_bits(result["equity"], [CASH - 2.0] * len(close))
     # e.g. bar 0: 999998 + (100 - 100.5) x 5 + (50.5 - 50) x 10
-    assert same_bits(result["value"], [1000000.5, 1000030.5, 1000045.5])
+    assert same_bits(result["value"], value)
 
 
 def test_records_are_ordered_by_entry_bar_then_contract():
@@ -406,14 +410,6 @@ def test_pair_leg_lots(size, size_type, ratio, lots):
     assert result["total_fee"] == 2 * (a + b)
     assert same_bits(result["equity"][1:], [CASH - (a + b) + (4.0 * a * 5.0 - a) +
                                             (2.0 * b * 5.0 - b)] * 2)
-
-
-def test_pair_value_is_marked_at_close_not_at_the_fill_prices():
-    close = np.array([[100.0, 50.0], [103.0, 48.0]])
-    result = pair(close, [1, 0], prices=close + 0.5, volume_multiple=[5.0, 10.0])
-    assert_trades(result, [trade(0, 0, 1, 100.5), trade(1, 0, -1, 50.5)])
-    assert same_bits(result["equity"], [CASH - 2.0] * 2)
-    assert same_bits(result["value"], [1000000.5, 1000035.5])
 
 
 def test_pair_open_at_the_end_and_record_order():

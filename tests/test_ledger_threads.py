@@ -125,12 +125,10 @@ def long_solo(**kw):
 
 
 def long_solo_with_bars():
-    n, m = 2_000_000, 8
-    entries, exits = one_entry(n, m)
-    price = np.broadcast_to(100.0, (n, m))
-    return ledger.solo(price, entries, exits, sl_stop=1000.0, sl_trail=1, open=price,
-                       high=np.broadcast_to(101.0, (n, m)), low=np.broadcast_to(99.0, (n, m)),
-                       opposite_entry="reverse")
+    shape = (2_000_000, 8)
+    return long_solo(sl_trail=1, open=np.broadcast_to(100.0, shape),
+                     high=np.broadcast_to(101.0, shape), low=np.broadcast_to(99.0, shape),
+                     opposite_entry="reverse")
 
 
 def long_solo_with_a_c_callback(c_stops):
@@ -227,12 +225,20 @@ def tell_sender():
 threading.Thread(target=tell_sender, daemon=True).start()
 """
 
-RUNS = {
-    "solo": """
+SOLO_INPUTS = """
         close = np.broadcast_to(np.array([100.0]), (2_000_000, 100))
         entries = np.zeros((2_000_000, 1)); entries[0] = 1.0
         entries = np.broadcast_to(entries, close.shape)
         exits = np.broadcast_to(0.0, close.shape)
+"""
+PAIR_INPUTS = """
+        n = 6_000_000
+        close = np.broadcast_to(np.array([100.0, 50.0]), (n, 2))
+        entries = np.zeros(n); entries[0] = 1.0
+        exits = np.broadcast_to(0.0, (n,))
+"""
+RUNS = {
+    "solo": SOLO_INPUTS + """
         call = lambda: ledger.solo(close, entries, exits, sl_stop=1000.0, tp_stop=1000.0)
     """,
     "solo with a slow native callback": """
@@ -243,30 +249,18 @@ RUNS = {
         call = lambda: ledger.solo(close, entries, entries * 0, sl_callback_addr=address,
                                    sl_callback_args=(2000.0,))
     """,
-    "solo with bars": """
-        close = np.broadcast_to(np.array([100.0]), (2_000_000, 100))
-        entries = np.zeros((2_000_000, 1)); entries[0] = 1.0
-        entries = np.broadcast_to(entries, close.shape)
-        exits = np.broadcast_to(0.0, close.shape)
+    "solo with bars": SOLO_INPUTS + """
         high, low = np.broadcast_to(101.0, close.shape), np.broadcast_to(99.0, close.shape)
         call = lambda: ledger.solo(close, entries, exits, sl_stop=1000.0, sl_trail=1,
                                    open=close, high=high, low=low)
     """,
-    "pair with bars": """
-        n = 6_000_000
-        close = np.broadcast_to(np.array([100.0, 50.0]), (n, 2))
-        entries = np.zeros(n); entries[0] = 1.0
-        exits = np.broadcast_to(0.0, (n,))
+    "pair with bars": PAIR_INPUTS + """
         high = np.broadcast_to(np.array([101.0, 51.0]), (n, 2))
         low = np.broadcast_to(np.array([99.0, 49.0]), (n, 2))
         call = lambda: ledger.pair(close, entries, exits, sl_stop=1000.0, sl_trail=1,
                                    open=close, high=high, low=low)
     """,
-    "pair": """
-        n = 6_000_000
-        close = np.broadcast_to(np.array([100.0, 50.0]), (n, 2))
-        entries = np.zeros(n); entries[0] = 1.0
-        exits = np.broadcast_to(0.0, (n,))
+    "pair": PAIR_INPUTS + """
         call = lambda: ledger.pair(close, entries, exits, sl_stop=1000.0, sl_trail=1)
     """,
 }

@@ -59,12 +59,18 @@ def pair_inputs(n=30):
 SOLO = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=5.0, commission=1.0)
 
 
-def run_solo(prices, entries, exits, **kw):
-    return solosim.from_signals(prices, entries, exits, **SOLO, **kw)
+def run_solo(close, entries, exits, **kw):
+    return solosim.from_signals(close, entries, exits, **SOLO, **kw)
 
 
-def run_pair(prices, entries, exits, **kw):
-    return spreadsim.pair_from_signals(prices, entries, exits, **kw)
+def run_pair(close, entries, exits, **kw):
+    return spreadsim.pair_from_signals(close, entries, exits, **kw)
+
+
+# engine name: (module, run, inputs, the name its frames carry)
+ENGINES = {"solosim": (solosim, run_solo, solo_inputs, "quorra.accel.solosim.from_signals"),
+           "spreadsim": (spreadsim, run_pair, pair_inputs,
+                         "quorra.accel.spreadsim.pair_from_signals")}
 
 
 def hold_signals(n=40):
@@ -89,16 +95,11 @@ SIZERS = [
 @pytest.mark.parametrize("engine", ["solosim", "spreadsim"])
 @pytest.mark.parametrize("sizer, exc, text", SIZERS)
 def test_replaced_sizer_failures_end_the_run(restore_modules, engine, sizer, exc, text):
-    if engine == "solosim":
-        solosim.calculate_size = sizer
-        call = lambda: run_solo(*solo_inputs())  # noqa: E731
-    else:
-        spreadsim.calculate_size = sizer
-        call = lambda: run_pair(*pair_inputs())  # noqa: E731
+    mod, run, inputs, frame = ENGINES[engine]
+    mod.calculate_size = sizer
     with pytest.raises(exc, match=text) as info:
-        call()
-    names = [entry.name for entry in info.traceback]
-    assert f"quorra.accel.{engine}.{'from_signals' if engine == 'solosim' else 'pair_from_signals'}" in names
+        run(*inputs())
+    assert frame in [entry.name for entry in info.traceback]
 
 
 def test_replaced_commission_returning_a_non_number(restore_modules):
@@ -129,32 +130,27 @@ def resize_later(target, at_call=2):
     return sizer, said
 
 
-@pytest.mark.parametrize("which", ["prices", "entries", "exits", "close_as_prices"])
-def test_solosim_input_resized_mid_run_is_refused(restore_modules, which):
-    prices, entries, exits = solo_inputs()
+@pytest.mark.parametrize("engine, which", [
+    ("solosim", "prices"), ("solosim", "entries"), ("solosim", "exits"),
+    ("solosim", "close_as_prices"),
+    ("spreadsim", "prices"), ("spreadsim", "entries"), ("spreadsim", "exits")])
+def test_input_resized_mid_run_is_refused(restore_modules, engine, which):
+    mod, run, inputs, _ = ENGINES[engine]
+    prices, entries, exits = inputs()
     target = {"prices": prices, "entries": entries, "exits": exits,
               "close_as_prices": prices}[which]
     sizer, said = resize_later(target)
-    solosim.calculate_size = sizer
-    call_prices = None if which == "close_as_prices" else prices
-    close = prices if which == "close_as_prices" else prices.copy()
+    mod.calculate_size = sizer
+    # solosim reads `prices` as the fills beside a copy as the close, or
+    # (close_as_prices) reads the close as the fills too
+    close, fills = (prices.copy(), prices) if engine == "solosim" and \
+        which != "close_as_prices" else (prices, None)
     with pytest.raises(ValueError, match=RESIZE_REFUSED):
-        solosim.from_signals(close, entries, exits, prices=call_prices, **SOLO)
+        run(close, entries, exits, prices=fills)
     assert said[-1].startswith(RESIZE_REFUSED)
     # The pin ends with the call: the array can be resized again.
     assert weakref.getweakrefcount(target) == 0
     target.resize((3, 3), refcheck=False)
-
-
-@pytest.mark.parametrize("which", ["prices", "entries", "exits"])
-def test_spreadsim_input_resized_mid_run_is_refused(restore_modules, which):
-    prices, entries, exits = pair_inputs()
-    target = {"prices": prices, "entries": entries, "exits": exits}[which]
-    sizer, said = resize_later(target)
-    spreadsim.calculate_size = sizer
-    with pytest.raises(ValueError, match=RESIZE_REFUSED):
-        run_pair(prices, entries, exits)
-    assert weakref.getweakrefcount(target) == 0
 
 
 @pytest.mark.parametrize("view", ["strided", "memoryview"])
@@ -228,7 +224,7 @@ def test_result_arrays_resized_mid_run_are_refused(restore_modules):
                 arr.resize((10**6, 6), refcheck=False)
         return 1.0
 
-    for mod, run, inputs in ((solosim, run_solo, solo_inputs), (spreadsim, run_pair, pair_inputs)):
+    for mod, run, inputs, _ in ENGINES.values():
         made.clear()
         mod.np = Stash()
         mod.calculate_size = sizer
@@ -299,14 +295,10 @@ def test_recursive_sizer_gives_the_plain_result(restore_modules):
 
 @pytest.mark.parametrize("engine", ["solosim", "spreadsim"])
 def test_unbounded_recursion_is_a_recursion_error(restore_modules, engine):
-    if engine == "solosim":
-        solosim.calculate_size = lambda *a: run_solo(*solo_inputs(5, 1))
-        call = lambda: run_solo(*solo_inputs(5, 1))  # noqa: E731
-    else:
-        spreadsim.calculate_size = lambda *a: run_pair(*pair_inputs(5))
-        call = lambda: run_pair(*pair_inputs(5))  # noqa: E731
+    mod, run, inputs, _ = ENGINES[engine]
+    mod.calculate_size = lambda *a: run(*inputs(5))
     with pytest.raises(RecursionError):
-        call()
+        run(*inputs(5))
 
 
 def test_single_holdreturn_with_recursive_inner(restore_modules):

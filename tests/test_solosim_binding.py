@@ -28,21 +28,21 @@ def one_trade(n=4, m=1):
     return close, entries, exits
 
 
+SCALARS = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=5.0, commission=1)
+
+
 def message(info):
     return str(info.value)
 
 
 class TestSignature:
-    def test_defaults_exact(self):
-        d = solosim.from_signals.__defaults__
-        assert d == DEFAULTS
-        assert [type(x) for x in d] == [type(x) for x in DEFAULTS]
-        assert solosim.from_signals.__kwdefaults__ is None
-
-    def test_list_defaults_are_shared_objects(self):
+    def test_defaults_exact_and_shared(self):
         first = solosim.from_signals.__defaults__
+        assert first == DEFAULTS
+        assert [type(x) for x in first] == [type(x) for x in DEFAULTS]
+        assert solosim.from_signals.__kwdefaults__ is None
         second = solosim.from_signals.__defaults__
-        for k in (2, 3, 4, 8):
+        for k in (2, 3, 4, 8):  # the list defaults are the same objects each time
             assert first[k] is second[k]
         assert first[8][0] == 1 and type(first[8][0]) is int
 
@@ -172,8 +172,7 @@ class TestClose:
             solosim.from_signals(close, None, None, size=object())
 
     def test_no_bars(self):
-        got = solosim.from_signals(np.zeros((0, 3)), None, None, margin_rate=0.1, price_tick=1,
-                                   volume_multiple=5, commission=1)
+        got = solosim.from_signals(np.zeros((0, 3)), None, None, **SCALARS)
         assert len(got) == 3 and all(a.shape == (0, 6) and a.dtype == np.float64 for a in got)
 
     def test_no_contracts(self):
@@ -192,7 +191,7 @@ class TestWarmup:
     @pytest.mark.parametrize("length", [5, 100, 2**31 - 1])
     def test_longer_than_run(self, length):
         got = solosim.from_signals(np.zeros((4, 2)), None, None, min_start_length=length,
-                                   margin_rate=0.1, price_tick=1, volume_multiple=5, commission=1)
+                                   **SCALARS)
         for a in got:
             assert a.tolist() == [[1000000.0, 0.0, 0.0, 0.0, 0.0, 0.0]] * 4
 
@@ -242,31 +241,28 @@ class TestInputReads:
     def test_narrow_input(self):
         close, entries, exits = one_trade(m=2)
         with pytest.raises(IndexError) as info:
-            solosim.from_signals(close, entries[:, :1], exits, margin_rate=0.1, price_tick=1.0,
-                                 volume_multiple=5.0, commission=1)
+            solosim.from_signals(close, entries[:, :1], exits, **SCALARS)
         assert message(info) == "index 1 is out of bounds for axis 1 with size 1"
 
 
 class TestSettingLists:
-    SCALARS = dict(margin_rate=0.1, price_tick=1.0, volume_multiple=5.0, commission=1)
-
     def test_scalars_apply_to_every_contract(self):
-        got = solosim.from_signals(*one_trade(m=3), size=2, **self.SCALARS)
+        got = solosim.from_signals(*one_trade(m=3), size=2, **SCALARS)
         assert [a[0, 2] for a in got] == [2.0, 2.0, 2.0]
 
     def test_missing_size_element(self):
         close, entries, exits = one_trade(m=3)
         with pytest.raises(IndexError) as info:
-            solosim.from_signals(close, entries, exits, size=[1, 2], **self.SCALARS)
+            solosim.from_signals(close, entries, exits, size=[1, 2], **SCALARS)
         assert message(info) == "list index out of range"
         entries[:, 2] = 0.0  # contract 2 never needs its size
-        got = solosim.from_signals(close, entries, exits, size=[1, 2], **self.SCALARS)
+        got = solosim.from_signals(close, entries, exits, size=[1, 2], **SCALARS)
         assert [a[0, 2] for a in got] == [1.0, 2.0, 0.0]
 
     @pytest.mark.parametrize("name", ["margin_rate", "price_tick", "volume_multiple",
                                       "commission"])
     def test_list_default_serves_one_contract(self, name):
-        kwargs = dict(self.SCALARS)
+        kwargs = dict(SCALARS)
         del kwargs[name]
         with pytest.raises(IndexError, match="list index out of range"):
             solosim.from_signals(*one_trade(m=2), **kwargs)
@@ -283,7 +279,7 @@ class TestSettingLists:
         (np.float64(3.0), [3.0, 3.0]),  # a float subclass is a scalar
     ])
     def test_size_forms(self, size, lots):
-        got = solosim.from_signals(*one_trade(m=2), size=size, **self.SCALARS)
+        got = solosim.from_signals(*one_trade(m=2), size=size, **SCALARS)
         assert [a[0, 2] for a in got] == lots
 
     @pytest.mark.parametrize("size, exc, text", [
@@ -294,7 +290,7 @@ class TestSettingLists:
     ])
     def test_size_errors(self, size, exc, text):
         with pytest.raises(exc) as info:
-            solosim.from_signals(*one_trade(), size=size, **self.SCALARS)
+            solosim.from_signals(*one_trade(), size=size, **SCALARS)
         assert message(info) == text
 
     def test_list_order(self):
@@ -307,14 +303,11 @@ class TestSettingLists:
 
 
 class TestSinglePrecision:
-    def test_init_cash_rounded(self):
-        got = solosim.from_signals(np.zeros((1, 1)), np.zeros((1, 1)), None,
-                                   init_cash=123456789.0)
-        assert got[0][0, 0] == 123456792.0
-
-    def test_init_cash_overflow_is_infinite(self):
-        got = solosim.from_signals(np.zeros((1, 1)), np.zeros((1, 1)), None, init_cash=1e39)
-        assert got[0][0, 0] == np.inf
+    # rounded to single precision, infinite beyond it
+    @pytest.mark.parametrize("cash, kept", [(123456789.0, 123456792.0), (1e39, np.inf)])
+    def test_init_cash(self, cash, kept):
+        got = solosim.from_signals(np.zeros((1, 1)), np.zeros((1, 1)), None, init_cash=cash)
+        assert got[0][0, 0] == kept
 
     def test_slip_point_rounded(self):
         close, entries, exits = one_trade()

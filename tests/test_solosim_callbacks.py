@@ -126,15 +126,10 @@ def test_random_runs_with_callbacks_match_model(seed):
                   slip_point=float(rng.choice([0.0, 0.25])), stop_mode=int(rng.integers(3)),
                   sl_callback_args=[(), (3.0,), (1.5, [2, 4])][seed % 3],
                   tp_callback_args=[(4,), (), ((1, 2),)][seed % 3])
-    sl_native = Native(sl_fn) if sl_fn else None
-    tp_native = Native(tp_fn) if tp_fn else None
-    got = solosim.from_signals(close, entries, exits,
-                               sl_callback_addr=sl_native.address if sl_native else 0,
-                               tp_callback_addr=tp_native.address if tp_native else 0, **kwargs)
-    sl_model = Modelled(sl_fn) if sl_fn else None
-    tp_model = Modelled(tp_fn) if tp_fn else None
-    want = model.from_signals(close, entries, exits, sl_callback=sl_model, tp_callback=tp_model,
-                              **kwargs)
+    sl_native, tp_native = (Native(fn) if fn else None for fn in (sl_fn, tp_fn))
+    got = Engine().from_signals(close, entries, exits, sl_native, tp_native, **kwargs)
+    sl_model, tp_model = (Modelled(fn) if fn else None for fn in (sl_fn, tp_fn))
+    want = Model().from_signals(close, entries, exits, sl_model, tp_model, **kwargs)
     assert_same_arrays(got, want)
     for native, modelled in ((sl_native, sl_model), (tp_native, tp_model)):
         if native:
@@ -174,25 +169,19 @@ class TestArguments:
         with pytest.raises(TypeError, match="^an integer is required$"):
             backtest.from_signals(close, entries, exits, sl=sl, sl_stop=50)
 
-    @pytest.mark.parametrize("args", [(), None])
-    def test_empty_block_is_a_null_pointer(self, backtest, args):
+    # an empty block is handed over as a null pointer
+    @pytest.mark.parametrize("sl_args, tp_args, sl_block, tp_block", [
+        ((), (), [], []), (None, None, [], []),
+        ((1, 2.5), ([1, 2], 3), [1.0, 2.5], [1.0, 2.0, 3.0])])
+    def test_blocks_and_their_pointers(self, backtest, sl_args, tp_args, sl_block, tp_block):
         sl = backtest.callback(constant(0.0))
         tp = backtest.callback(constant(0.0))
-        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=args,
-                     tp_callback_args=args, tp_stop=5)
+        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=sl_args,
+                     tp_callback_args=tp_args, tp_stop=5)
+        assert sl.calls[0][-2:] == (sl_block, len(sl_block))
+        assert tp.calls[0][-2:] == (tp_block, len(tp_block))
         if backtest.native:
-            assert sl.null_pointers == [True] and tp.null_pointers == [True]
-        assert sl.calls[0][-2:] == ([], 0)
-
-    def test_non_empty_block_pointer(self, backtest):
-        sl = backtest.callback(constant(0.0))
-        tp = backtest.callback(constant(0.0))
-        backtest.run([100.0, 101.0], [1, 0], sl=sl, tp=tp, sl_callback_args=(1, 2.5),
-                     tp_callback_args=([1, 2], 3), tp_stop=5)
-        assert sl.calls[0][-2:] == ([1.0, 2.5], 2)
-        if backtest.native:
-            assert sl.null_pointers == [False]
-        assert tp.calls[0][-2:] == ([1.0, 2.0, 3.0], 3)
+            assert sl.null_pointers == [not sl_block] and tp.null_pointers == [not tp_block]
 
     def test_take_profit_callback_gets_its_own_distance(self, backtest):
         sl = backtest.callback(constant(0.0))
@@ -325,6 +314,7 @@ double probe(int64_t bar, int64_t direction, double entry_price, double current_
 
 @pytest.fixture(scope="module")
 def probe_library(tmp_path_factory):
+    """The compiled probe and the address of its callback."""
     cc = shutil.which("cc")
     if cc is None:
         pytest.skip("no C compiler")
@@ -334,7 +324,8 @@ def probe_library(tmp_path_factory):
     lib = tmp / "probe.so"
     subprocess.run([cc, "-shared", "-fPIC", "-O1", f"-I{sysconfig.get_paths()['include']}",
                     "-o", str(lib), str(src)], check=True)
-    return ctypes.CDLL(str(lib))
+    lib = ctypes.CDLL(str(lib))
+    return lib, ctypes.cast(lib.probe, ctypes.c_void_p).value
 
 
 def probe_counter(lib, name, kind=ctypes.c_int):
@@ -342,8 +333,7 @@ def probe_counter(lib, name, kind=ctypes.c_int):
 
 
 def test_native_callback_runs_without_the_lock(probe_library):
-    lib = probe_library
-    address = ctypes.cast(lib.probe, ctypes.c_void_p).value
+    lib, address = probe_library
     probe_counter(lib, "calls").value = 0
     probe_counter(lib, "calls_holding_gil").value = 0
     close = np.full((6, 2), 100.0)
@@ -366,8 +356,7 @@ def test_native_callback_runs_without_the_lock(probe_library):
 
 
 def test_native_callback_block(probe_library):
-    lib = probe_library
-    address = ctypes.cast(lib.probe, ctypes.c_void_p).value
+    lib, address = probe_library
     run_args = dict(sl_callback_addr=address, sl_callback_args=(1.5, [2, 3]))
     solosim.from_signals(column([100.0, 100.0]), column([1.0, 0.0]), column([0.0, 0.0]),
                          **run_args)

@@ -170,39 +170,34 @@ def test_unusual_entry_values_trade_as_short(run, value, position):
     assert closing[1, PNL] == short_profit(100.0 - SLIP, 90.0 + SLIP)
 
 
+# (prices, direction, settings, exit bar, profit of the exit)
+STOP_LOSSES = {
+    "trailing": ([100.0, 105.0, 103.0, 94.0], 1, dict(sl_stop=10, sl_trail=1), 3,
+                 long_profit(100.0, 95.0)),
+    "fixed, without trailing": ([100.0, 105.0, 103.0, 94.0, 89.0], 1, dict(sl_stop=10), 4,
+                                long_profit(100.0, 90.0)),
+    "trailing short": ([100.0, 90.0, 95.0, 101.0], -1, dict(sl_stop=10, sl_trail=1), 3,
+                       short_profit(100.0, 100.0)),
+    # mode 2: 10 % of the trailed reference
+    "trailing fraction grows with the reference": (
+        [100.0, 200.0, 181.0, 179.0], 1, dict(sl_stop=0.1, stop_mode=2, sl_trail=1), 3,
+        long_profit(100.0, 200.0 - 200.0 * float(np.float32(0.1)))),
+    # mode 1: 30 money over 2 lots x 5 = distance 3
+    "money": ([100.0, 98.0, 96.0], 1, dict(size=2, sl_stop=30, stop_mode=1), 2,
+              long_profit(100.0, 97.0, size=2.0, com=2.0)),
+    # an unknown mode gives distance 0.0: the stop-loss sits at the entry fill
+    **{f"unknown mode {mode}": ([100.0, 101.0, 100.0], 1, dict(sl_stop=10, stop_mode=mode), 2,
+                                long_profit(100.0, 100.0)) for mode in (3, -1, 100)},
+}
+
+
 class TestStops:
-    def test_trailing_example(self, run):
-        h = run([100.0, 105.0, 103.0, 94.0], [1, 0, 0, 0], sl_stop=10, sl_trail=1)
-        assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 0.0]
-        assert h[3, PNL] == long_profit(100.0, 95.0)
-
-    def test_fixed_without_trailing(self, run):
-        h = run([100.0, 105.0, 103.0, 94.0, 89.0], [1, 0, 0, 0, 0], sl_stop=10)
-        assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 1.0, 0.0]
-        assert h[4, PNL] == long_profit(100.0, 90.0)
-
-    def test_trailing_short(self, run):
-        h = run([100.0, 90.0, 95.0, 101.0], [-1, 0, 0, 0], sl_stop=10, sl_trail=1)
-        assert h[3, PNL] == short_profit(100.0, 100.0)
-
-    def test_trailing_fraction_grows_with_reference(self, run):
-        # mode 2: 10 % of the trailed reference
-        h = run([100.0, 200.0, 181.0, 179.0], [1, 0, 0, 0], sl_stop=0.1, stop_mode=2, sl_trail=1)
-        assert h[:, POS].tolist() == [1.0, 1.0, 1.0, 0.0]
-        stop = 200.0 - 200.0 * float(np.float32(0.1))
-        assert h[3, PNL] == long_profit(100.0, stop)
-
-    def test_money_stop(self, run):
-        # mode 1: 30 money over 2 lots x 5 = distance 3
-        h = run([100.0, 98.0, 96.0], [1, 0, 0], size=2, sl_stop=30, stop_mode=1)
-        assert h[2, PNL] == long_profit(100.0, 97.0, size=2.0, com=2.0)
-
-    @pytest.mark.parametrize("mode", [3, -1, 100])
-    def test_unknown_mode_puts_stop_at_entry(self, run, mode):
-        # distance 0.0: the active stop-loss sits at the entry fill
-        h = run([100.0, 101.0, 100.0], [1, 0, 0], sl_stop=10, stop_mode=mode)
-        assert h[:, POS].tolist() == [1.0, 1.0, 0.0]
-        assert h[2, PNL] == long_profit(100.0, 100.0)
+    @pytest.mark.parametrize("prices, direction, settings, exit_bar, pnl",
+                             list(STOP_LOSSES.values()), ids=list(STOP_LOSSES))
+    def test_stop_loss_exit(self, run, prices, direction, settings, exit_bar, pnl):
+        h = run(prices, [direction] + [0] * (len(prices) - 1), **settings)
+        assert h[:, POS].tolist() == [direction] * exit_bar + [0.0] * (len(prices) - exit_bar)
+        assert h[exit_bar, PNL] == pnl
 
     @pytest.mark.parametrize("name", ["sl_stop", "tp_stop"])
     @pytest.mark.parametrize("value", [math.nan, 0.0, -5.0])

@@ -154,15 +154,13 @@ def test_positive_exit_signal_closes_long_spread():
 
 
 def test_trailing_stop_follows_best_price_and_tie_counts():
-    r0, r1 = pair([ENTRY, (103.0, 49.0), (101.0, 49.5)], [1, 0, 0], sl_stop=2.0, sl_trail=1)
+    path = [ENTRY, (103.0, 49.0), (101.0, 49.5)]
+    r0, r1 = pair(path, [1, 0, 0], sl_stop=2.0, sl_trail=1)
     assert r0[1, 1] == 1.0
     assert r0[2, 3] == 4.0 and r1[2, 3] == 1.5
     assert (r0[2, 0], r0[2, 4], r0[2, 5]) == (1000003.5, 3.5, 4.0)
-
-
-def test_without_trailing_the_same_path_keeps_the_position():
-    r0, _ = pair([ENTRY, (103.0, 49.0), (101.0, 49.5)], [1, 0, 0], sl_stop=2.0)
-    assert r0[2, 1] == 1.0
+    # without trailing the same path keeps the position
+    assert pair(path, [1, 0, 0], sl_stop=2.0)[0][2, 1] == 1.0
 
 
 def test_holding_limit_with_slippage():

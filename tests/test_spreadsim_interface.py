@@ -112,18 +112,17 @@ def test_keyword_call_matches_positional():
     assert_same_arrays(a, b)
 
 
-@pytest.mark.parametrize("param, value, text", [
-    ("close", [[1.0, 2.0]], "Argument 'close' has incorrect type (expected numpy.ndarray, got list)"),
-    ("entries", (1,), "Argument 'entries' has incorrect type (expected numpy.ndarray, got tuple)"),
-    ("exits", 0, "Argument 'exits' has incorrect type (expected numpy.ndarray, got int)"),
-    ("prices", [[1.0, 2.0]], "Argument 'prices' has incorrect type (expected numpy.ndarray, got list)"),
+@pytest.mark.parametrize("param, value, got", [
+    ("close", [[1.0, 2.0]], "list"), ("entries", (1,), "tuple"), ("exits", 0, "int"),
+    ("prices", [[1.0, 2.0]], "list"),
 ])
-def test_array_parameters_must_be_ndarrays(param, value, text):
+def test_array_parameters_must_be_ndarrays(param, value, got):
     kw = dict(close=PRICES, entries=np.zeros(3), exits=np.zeros(3))
     kw[param] = value
     with pytest.raises(TypeError) as e:
         spreadsim.pair_from_signals(**kw)
-    assert str(e.value) == text
+    assert str(e.value) == \
+        f"Argument '{param}' has incorrect type (expected numpy.ndarray, got {got})"
     assert frames(e.value)[-1] == "quorra.accel.spreadsim.pair_from_signals"
 
 
@@ -166,16 +165,21 @@ def test_each_per_leg_setting_against_model(name, value):
     model.assert_same_rows(got, model.pair_from_signals(prices, e, x, **kw))
 
 
-@pytest.mark.parametrize("value, error, text", [
-    (None, TypeError, "object of type 'NoneType' has no len()"),
-    (np.int64(2), TypeError, "object of type 'numpy.int64' has no len()"),
-    (["x", 1.0], ValueError, "could not convert string to float: 'x'"),
-    ([1.0, 2.0, "unused but converted"], ValueError, "could not convert string"),
-    ([None], TypeError, "float() argument must be a string or a real number, not 'NoneType'"),
+@pytest.mark.parametrize("name, value, error, text", [
+    ("price_tick", None, TypeError, "object of type 'NoneType' has no len()"),
+    ("price_tick", np.int64(2), TypeError, "object of type 'numpy.int64' has no len()"),
+    ("price_tick", ["x", 1.0], ValueError, "could not convert string to float: 'x'"),
+    ("price_tick", [1.0, 2.0, "unused but converted"], ValueError, "could not convert string"),
+    ("price_tick", [None], TypeError,
+     "float() argument must be a string or a real number, not 'NoneType'"),
+    ("leg_size_ratio", [], IndexError, "list index out of range"),
+    ("leg_size_ratio", (), IndexError, "tuple index out of range"),
+    ("leg_size_ratio", ["x"], ValueError, "could not convert string to float: 'x'"),
+    ("leg_size_ratio", [2, None], TypeError, "float() argument must be a string or a real number"),
 ])
-def test_bad_per_leg_setting_fails_at_call(value, error, text):
+def test_bad_per_leg_setting_or_lot_ratio_fails_at_call(name, value, error, text):
     with pytest.raises(error) as e:
-        spreadsim.pair_from_signals(PRICES, np.zeros(3), np.zeros(3), price_tick=value)
+        spreadsim.pair_from_signals(PRICES, np.zeros(3), np.zeros(3), **{name: value})
     assert text in str(e.value)
 
 
@@ -212,16 +216,12 @@ class OneItem:
         return CountingFloat(9.0)
 
 
-def test_number_converted_once_per_element():
+def test_a_number_or_one_element_fetched_and_converted_once_per_leg():
     CountingFloat.calls = 0
     r0, r1 = round_trip(commission=CountingFloat(9.0))
     assert CountingFloat.calls == 2
     assert (r0[1, 3], r1[1, 3]) == (-2.0, -2.0)
-
-
-def test_single_element_fetched_and_converted_once_per_element():
-    CountingFloat.calls = 0
-    seq = OneItem()
+    CountingFloat.calls, seq = 0, OneItem()
     round_trip(commission=seq)
     assert (seq.reads, CountingFloat.calls) == (2, 2)
 
@@ -250,17 +250,6 @@ def test_lot_ratio_forms(ratio, lots):
     r0, r1 = spreadsim.pair_from_signals(PRICES[:1], np.array([1.0]), np.zeros(1),
                                          leg_size_ratio=ratio, init_cash=1e30)
     assert (r0[0, 2], r1[0, 2]) == lots
-
-
-@pytest.mark.parametrize("ratio, error, text", [
-    ([], IndexError, "list index out of range"), ((), IndexError, "tuple index out of range"),
-    (["x"], ValueError, "could not convert string to float: 'x'"),
-    ([2, None], TypeError, "float() argument must be a string or a real number"),
-])
-def test_bad_lot_ratio_fails_at_call(ratio, error, text):
-    with pytest.raises(error) as e:
-        spreadsim.pair_from_signals(PRICES, np.zeros(3), np.zeros(3), leg_size_ratio=ratio)
-    assert text in str(e.value)
 
 
 def test_ratio_scales_sized_lots():

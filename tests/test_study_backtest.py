@@ -14,13 +14,9 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 from quorra.accel import ledger, study  # noqa: E402
+from support import random_walk  # noqa: E402
 
 N, M = 40, 3
-
-
-def walk(n=N, m=M, seed=7, start=100.0):
-    rng = np.random.default_rng(seed)
-    return np.round(start + np.cumsum(rng.normal(0.0, 2.0, (n, m)), axis=0))
 
 
 def random_signals(n=N, m=M, seed=8, rate=0.15):
@@ -33,7 +29,8 @@ def random_signals(n=N, m=M, seed=8, rate=0.15):
 @pytest.fixture
 def frame():
     index = pd.date_range("2023-05-01", periods=N, freq="D", name="day")
-    return pd.DataFrame(walk(), index=index, columns=["cu", "al", "zn"])
+    return pd.DataFrame(random_walk(N, M, seed=7, step=2.0), index=index,
+                        columns=["cu", "al", "zn"])
 
 
 def like(frame, values):
@@ -69,32 +66,24 @@ def test_arrays_and_frames_give_the_same_run(frame):
     assert set(a.trades["contract"]) <= {0, 1, 2}
 
 
-@pytest.mark.parametrize("change", ["shuffled index", "other dates", "shorter", "column order",
-                                    "column names"])
+LABEL_CHANGES = {
+    "shuffled index": lambda f: f.iloc[::-1],
+    "other dates": lambda f: f.set_axis(f.index + pd.Timedelta(days=1)),
+    "shorter": lambda f: f.iloc[:-1],
+    "column order": lambda f: f[["al", "cu", "zn"]],
+    "column names": lambda f: f.set_axis(["cu", "al", "sn"], axis=1),
+}
+
+
+@pytest.mark.parametrize("change", list(LABEL_CHANGES))
 @pytest.mark.parametrize("which", ["entries", "exits", "prices"])
 def test_mismatched_labels_are_refused_not_aligned(frame, change, which):
     e, x = random_signals()
-    other = like(frame, np.zeros((N, M)))
-    if change == "shuffled index":
-        other = other.iloc[::-1]
-    elif change == "other dates":
-        other.index = other.index + pd.Timedelta(days=1)
-    elif change == "shorter":
-        other = other.iloc[:-1]
-    elif change == "column order":
-        other = other[["al", "cu", "zn"]]
-    else:
-        other.columns = ["cu", "al", "sn"]
-    if which == "prices":
-        other = other + 100.0
-    args = {"entries": like(frame, e), "exits": like(frame, x)}
-    kwargs = {}
-    if which == "prices":
-        kwargs["prices"] = other
-    else:
-        args[which] = other
+    other = LABEL_CHANGES[change](like(frame, np.zeros((N, M))))
+    inputs = {"entries": like(frame, e), "exits": like(frame, x)}
+    inputs[which] = other + 100.0 if which == "prices" else other
     with pytest.raises(ValueError, match=f"{which}'s (index|columns) differs from close's"):
-        study.backtest(frame, args["entries"], args["exits"], **kwargs)
+        study.backtest(frame, **inputs)
 
 
 def test_series_inputs_and_their_checks(frame):

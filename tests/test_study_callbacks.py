@@ -8,15 +8,15 @@ import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
-from quorra.accel import demo, ledger, sample, study  # noqa: E402
+from quorra.accel import demo, ledger, study  # noqa: E402
+from support import sample_close  # noqa: E402
 
 N = 300
 
 
 @pytest.fixture(scope="module")
 def close():
-    return pd.DataFrame(sample.sample_bars(N),
-                        index=pd.date_range("2021-01-01", periods=N, freq="D"))
+    return sample_close(N)
 
 
 def failing_after(calls, exc=None, value=None):

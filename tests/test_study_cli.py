@@ -8,13 +8,9 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 from quorra.accel import demo  # noqa: E402
+from test_report import run_cli, sample_csv  # noqa: E402
 
 TITLE = "Sweep of the crossover over 12 window pairs (fast x slow), "
-
-
-def run_cli(*args):
-    return subprocess.run([sys.executable, "-m", "quorra.accel", *args],
-                          capture_output=True, text=True, timeout=300)
 
 
 def sweep_section(stdout):
@@ -111,12 +107,7 @@ def test_plot_adds_the_best_runs_figure(tmp_path):
 
 
 def test_a_csv_sweep_runs_on_numbered_bars(tmp_path):
-    from quorra.accel.sample import sample_bars
-
-    bars = sample_bars(400)
-    path = tmp_path / "bars.csv"
-    path.write_text("A,B\n" + "".join(f"{a},{b}\n" for a, b in zip(bars["A"], bars["B"])))
-    r = run_cli("--csv", str(path), "--workers", "1")
+    r = run_cli("--csv", str(sample_csv(tmp_path / "bars.csv", 400)), "--workers", "1")
     assert r.returncode == 0, r.stderr
     section = sweep_section(r.stdout)
     assert "the bars carry no dates, so ratios are per bar" in section

@@ -14,15 +14,15 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("distributed")
-from quorra.accel import demo, sample, study  # noqa: E402
+from quorra.accel import demo, study  # noqa: E402
+from support import sample_close  # noqa: E402
 
 N = 150
 
 
 @pytest.fixture(scope="module")
 def close():
-    return pd.DataFrame(sample.sample_bars(N),
-                        index=pd.date_range("2021-01-01", periods=N, freq="D"))
+    return sample_close(N)
 
 
 GRID = {"fast": [2, 3, 4, 5], "slow": [12, 20, 30, 40]}

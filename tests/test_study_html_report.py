@@ -15,13 +15,9 @@ pytest.importorskip("plotly")
 from quorra.accel import study  # noqa: E402
 from quorra.accel.study import heatmap as heatmaps  # noqa: E402
 from quorra.accel.study import html_report  # noqa: E402
+from support import random_walk  # noqa: E402
 
 N = 160
-
-
-def walk(n=N, m=2, seed=11):
-    rng = np.random.default_rng(seed)
-    return np.round(100.0 + np.cumsum(rng.normal(0.0, 1.5, (n, m)), axis=0))
 
 
 def flips(close, every, offset=0):
@@ -37,7 +33,7 @@ def flips(close, every, offset=0):
 
 @pytest.fixture(scope="module")
 def close():
-    return pd.DataFrame(walk(), index=pd.date_range("2024-01-01", periods=N, freq="D"),
+    return pd.DataFrame(random_walk(N, 2, seed=11, step=1.5), index=pd.date_range("2024-01-01", periods=N, freq="D"),
                         columns=["cu", "al"])
 
 

@@ -13,7 +13,8 @@ pytest.importorskip("plotly")
 import browser_support  # noqa: E402
 from quorra.accel import study  # noqa: E402
 from quorra.accel.study import html_report  # noqa: E402
-from test_study_html_report import StandIn, flips, walk  # noqa: E402
+from test_study_html_report import StandIn, flips  # noqa: E402
+from test_study_html_report import close  # noqa: E402,F401 (a fixture)
 
 if browser_support.CHROMIUM is None:
     if os.environ.get("CI"):
@@ -42,12 +43,6 @@ SEEN = """(function () {
 def outside(requests, page):
     """Requests for anything but the page itself and inline data."""
     return [u for u in requests if u != page.as_uri() and not u.startswith(("data:", "blob:"))]
-
-
-@pytest.fixture(scope="module")
-def close():
-    return pd.DataFrame(walk(), index=pd.date_range("2024-01-01", periods=160, freq="D"),
-                        columns=["cu", "al"])
 
 
 def make(kind, close, path):

@@ -16,8 +16,9 @@ import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
-from quorra.accel import demo, sample, study  # noqa: E402
+from quorra.accel import demo, study  # noqa: E402
 from quorra.accel.study import store as stores  # noqa: E402
+from support import sample_close  # noqa: E402
 
 SCRIPT = textwrap.dedent("""
     import pickle, sys, time
@@ -115,8 +116,7 @@ N = 120
 
 @pytest.fixture(scope="module")
 def close():
-    return pd.DataFrame(sample.sample_bars(N),
-                        index=pd.date_range("2021-01-01", periods=N, freq="D"))
+    return sample_close(N)
 
 
 def crossover(close, fast, slow):
@@ -130,6 +130,12 @@ def crossover_changed(close, fast, slow):
 GRID = {"fast": [3, 5], "slow": [10, 20]}
 
 
+def sweep(close, store, strategy=crossover, **options):
+    """study.sweep of GRID with no progress bar, on one worker unless told."""
+    options.setdefault("workers", 1)
+    return study.sweep(strategy, GRID, close, store=store, progress=False, **options)
+
+
 CALLS = []  # a global: the strategy's closure stays the same as it counts
 
 
@@ -141,58 +147,56 @@ def counting(strategy, pair=False):
     return counted
 
 
-@pytest.mark.parametrize("change", ["strategy", "values", "index", "shape", "dtype",
-                                    "settings", "pair"])
+def one_value_changed(close):
+    data = close.copy()
+    data.iloc[60, 1] += 1.0
+    return data
+
+
+CHANGES = {
+    "strategy": dict(strategy=crossover_changed),
+    "values": dict(data=one_value_changed),
+    "index": dict(data=lambda c: c.set_axis(c.index + pd.Timedelta(hours=1))),
+    "shape": dict(data=lambda c: c.iloc[:-1]),
+    "dtype": dict(data=lambda c: c.astype(np.float32)),
+    "settings": dict(settings={"commission": 2.0}),
+    "pair": dict(pair=True),
+}
+
+
+@pytest.mark.parametrize("change", list(CHANGES))
 def test_a_changed_study_never_reuses_rows(tmp_path, close, change):
     store = tmp_path / "s.db"
-    first = study.sweep(counting(crossover), GRID, close, store=store, progress=False,
-                        workers=1)
-    strategy, data, settings, pair = crossover, close, {}, False
-    if change == "strategy":
-        strategy = crossover_changed
-    elif change == "values":
-        data = close.copy()
-        data.iloc[60, 1] += 1.0
-    elif change == "index":
-        data = close.set_axis(close.index + pd.Timedelta(hours=1))
-    elif change == "shape":
-        data = close.iloc[:-1]
-    elif change == "dtype":
-        data = close.astype(np.float32)
-    elif change == "settings":
-        settings = {"commission": 2.0}
-    else:
-        pair = True
+    first = sweep(close, store, counting(crossover))
+    changed = dict(dict(strategy=crossover, data=lambda c: c, settings={}, pair=False),
+                   **CHANGES[change])
     CALLS.clear()
-    study.sweep(counting(strategy, pair), GRID, data, store=store, progress=False, workers=1,
-                settings=settings, pair=pair)
+    sweep(changed["data"](close), store, counting(changed["strategy"], changed["pair"]),
+          settings=changed["settings"], pair=changed["pair"])
     assert len(CALLS) == 4
     assert len(study.load(store)) == 2
-    again = study.sweep(counting(crossover), GRID, close, store=store, progress=False,
-                        workers=1)
+    again = sweep(close, store, counting(crossover))
     pd.testing.assert_frame_equal(again, first)
     assert len(CALLS) == 4  # the first study read back, none rerun
 
 
-def _sqlite_other(path):
+def _execute(path, sql, params=()):
     db = sqlite3.connect(path)
-    db.execute("CREATE TABLE prices (x REAL)")
+    db.execute(sql, params)
     db.commit()
     db.close()
 
 
 def _newer(path):
     stores.Writer(path, "f" * 64, "s", [], False).close()
-    db = sqlite3.connect(path)
-    db.execute("UPDATE meta SET value='99' WHERE key='format'")
-    db.commit()
-    db.close()
+    _execute(path, "UPDATE meta SET value='99' WHERE key='format'")
 
 
 @pytest.mark.parametrize("make, text", [
     (lambda p: p.write_text("fast,slow\n3,10\n"), "not a results store (not an SQLite"),
     (lambda p: p.write_bytes(b"SQLite format 3\x00" + b"\xff" * 3000), "not a readable results"),
-    (_sqlite_other, "an SQLite database but not a results store"),
+    (lambda p: _execute(p, "CREATE TABLE prices (x REAL)"),
+     "an SQLite database but not a results store"),
     (_newer, "written by a newer results store (format 99)"),
     (lambda p: p.mkdir(), "is a directory"),
 ])
@@ -206,7 +210,7 @@ def test_a_bad_store_is_refused_naming_the_file_before_any_run(tmp_path, close, 
         return crossover(c, fast, slow)
 
     with pytest.raises(ValueError, match="bad.db") as info:
-        study.sweep(strategy, GRID, close, store=path, progress=False, workers=1)
+        sweep(close, path, strategy)
     assert text in str(info.value)
     assert ran == []
     if not path.is_dir():
@@ -217,7 +221,7 @@ def test_a_bad_store_is_refused_naming_the_file_before_any_run(tmp_path, close, 
 @pytest.mark.parametrize("holder", ["alive", "dead", "this process"])
 def test_one_writer_per_study(tmp_path, close, holder):
     store = tmp_path / "s.db"
-    study.sweep(crossover, GRID, close, store=store, progress=False, workers=1)
+    sweep(close, store)
     fp = next(iter(study.load(store)))
     other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     if holder == "dead":
@@ -227,20 +231,16 @@ def test_one_writer_per_study(tmp_path, close, holder):
         if holder == "this process":
             writer = stores.Writer(store, fp, "s", [], False)
         else:
-            db = sqlite3.connect(store)
-            db.execute("INSERT INTO locks VALUES (?, ?, ?, 0)",
-                       (fp, other.pid, __import__("socket").gethostname()))
-            db.commit()
-            db.close()
+            _execute(store, "INSERT INTO locks VALUES (?, ?, ?, 0)",
+                     (fp, other.pid, __import__("socket").gethostname()))
         if holder == "dead":  # the dead writer's lock is taken over
-            table = study.sweep(crossover, GRID, close, store=store, progress=False, workers=1)
-            assert len(table) == 4
+            assert len(sweep(close, store)) == 4
             return
         pid = other.pid if holder == "alive" else os.getpid()
         with pytest.raises(study.StoreBusy, match=f"being written by.*process {pid}"):
-            study.sweep(crossover, GRID, close, store=store, progress=False, workers=1)
+            sweep(close, store)
         # another study in the same file is not held up
-        study.sweep(crossover, GRID, close.iloc[:-2], store=store, progress=False, workers=1)
+        sweep(close.iloc[:-2], store)
         if holder == "this process":
             writer.close()
     finally:
@@ -251,8 +251,7 @@ def test_one_writer_per_study(tmp_path, close, holder):
 @pytest.mark.parametrize("workers", [1, 2])
 def test_rerun_gives_the_backtest_of_a_stored_row(tmp_path, close, workers):
     store = tmp_path / "s.db"
-    table = study.sweep(crossover, GRID, close, store=store, progress=False, workers=workers,
-                        keep=1)
+    table = sweep(close, store, workers=workers, keep=1)
     want = study.backtest(close, *crossover(close, 5, 10))
     ranked = table.sort_values("Total Return [%]", ascending=False)
     assert table.rerun(2).stats().equals(want.stats())
@@ -267,9 +266,8 @@ def test_rerun_gives_the_backtest_of_a_stored_row(tmp_path, close, workers):
     with pytest.raises(KeyError, match="no configuration labelled 9"):
         table.rerun(9)
     # resumed, the best come back too: the stored one is run again
-    again = study.sweep(crossover, GRID, close, store=store, progress=False, workers=workers,
-                        keep=2)
-    plain = study.sweep(crossover, GRID, close, progress=False, workers=workers, keep=2)
+    again = sweep(close, store, workers=workers, keep=2)
+    plain = sweep(close, None, workers=workers, keep=2)
     assert [b.params for b in again.best] == [b.params for b in plain.best]
     assert [b.stats().equals(p.stats()) for b, p in zip(again.best, plain.best)] == [True] * 2
 
@@ -278,8 +276,8 @@ def test_load_of_one_study_and_of_missing_ones(tmp_path, close):
     store = tmp_path / "s.db"
     with pytest.raises(FileNotFoundError, match="no such results store"):
         study.load(store)
-    study.sweep(crossover, GRID, close, store=store, progress=False, workers=1)
-    study.sweep(crossover, GRID, close.iloc[:-1], store=store, progress=False, workers=1)
+    sweep(close, store)
+    sweep(close.iloc[:-1], store)
     tables = study.load(store)
     assert len(tables) == 2
     for fp, t in tables.items():
@@ -324,8 +322,7 @@ def test_a_stop_callback_of_another_function_is_another_study(tmp_path, close, n
     else:
         make = study.STOP_CALLBACK
     store = tmp_path / "s.db"
-    tables = [study.sweep(crossover, GRID, close, store=store, progress=False, workers=1,
-                          settings={"sl_callback": make(stop)})
+    tables = [sweep(close, store, settings={"sl_callback": make(stop)})
               for stop in (_stop_near, _stop_far, _stop_near)]
     assert len(study.load(store)) == 2
     pd.testing.assert_frame_equal(tables[2], tables[0])

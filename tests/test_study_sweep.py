@@ -13,17 +13,17 @@ import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
-from quorra.accel import demo, sample, study  # noqa: E402
+from quorra.accel import demo, study  # noqa: E402
 from quorra.accel.study import progress as progress_bars  # noqa: E402
 from quorra.accel.study import sweeps  # noqa: E402
+from support import sample_close  # noqa: E402
 
 N = 120
 
 
 @pytest.fixture(scope="module")
 def close():
-    bars = sample.sample_bars(N)
-    return pd.DataFrame(bars, index=pd.date_range("2021-01-01", periods=N, freq="D"))
+    return sample_close(N)
 
 
 def crossover(close, fast, slow):

@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
-from quorra.accel import demo, sample, study  # noqa: E402
+from quorra.accel import demo, study  # noqa: E402
 from quorra.accel.study import sweeps  # noqa: E402
+from support import sample_close  # noqa: E402
 
 N = 150
 GRID = {"fast": [2, 3, 5, 8], "slow": [10, 20, 40]}
@@ -17,8 +18,7 @@ GRID = {"fast": [2, 3, 5, 8], "slow": [10, 20, 40]}
 
 @pytest.fixture(scope="module")
 def close():
-    bars = sample.sample_bars(N)
-    return pd.DataFrame(bars, index=pd.date_range("2022-01-03", periods=N, freq="B"))
+    return sample_close(N, "2022-01-03", freq="B")
 
 
 def crossover(close, fast, slow):

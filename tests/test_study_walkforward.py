@@ -28,6 +28,12 @@ def crossover(close, fast, slow):
     return demo.crossover_strategy(close, fast, slow)
 
 
+def walk_forward(close, strategy=crossover, train=200, test=100, **options):
+    """study.walk_forward of GRID with no progress bar, on one worker unless told."""
+    options = dict(dict(workers=1, progress=False), **options)
+    return study.walk_forward(strategy, GRID, close, train=train, test=test, **options)
+
+
 def by_hand(close, train, test, step=None, anchored=False, metric="Sharpe Ratio",
             grid=GRID, settings=SETTINGS):
     """Each fold: sweep the training bars, take the first row with the largest
@@ -67,8 +73,8 @@ def chained(folds, cash):
 @pytest.mark.parametrize("train, test, step, anchored", [
     (200, 100, None, False), (150, 120, 130, False), (200, 100, None, True), (300, 40, 60, True)])
 def test_the_folds_are_the_ones_run_by_hand(close, train, test, step, anchored):
-    wf = study.walk_forward(crossover, GRID, close, train=train, test=test, step=step,
-                            anchored=anchored, settings=SETTINGS, workers=2, progress=False)
+    wf = walk_forward(close, train=train, test=test, step=step, anchored=anchored,
+                      settings=SETTINGS, workers=2)
     hand = by_hand(close, train, test, step, anchored)
     f = wf.folds
     assert list(f.columns) == ["fold", "train_start", "train_end", "test_start", "test_end",
@@ -105,8 +111,7 @@ def wf_periods(index):
 def test_numbered_bars_and_arrays_choose_the_grids_own_values(close, as_array):
     numbered = close.reset_index(drop=True)
     given = numbered.to_numpy() if as_array else numbered
-    wf = study.walk_forward(crossover, GRID, given, train=200, test=100, settings=SETTINGS,
-                            workers=2, progress=False)
+    wf = walk_forward(given, settings=SETTINGS, workers=2)
     hand = by_hand(numbered, 200, 100)
     assert "error" not in wf.folds.columns and all(run is not None for run in wf.runs)
     assert (wf.folds[list(GRID)].dtypes == np.int64).all()
@@ -118,9 +123,13 @@ def test_numbered_bars_and_arrays_choose_the_grids_own_values(close, as_array):
     assert len(wf.trades) > 10
 
 
-def test_the_trades_are_every_folds_counted_from_the_first_bar(close):
-    wf = study.walk_forward(crossover, GRID, close, train=200, test=100, settings=SETTINGS,
-                            workers=1, progress=False)
+@pytest.fixture(scope="module")
+def wf(close):
+    """The walk-forward of 200 training and 100 test bars with SETTINGS."""
+    return walk_forward(close, settings=SETTINGS, workers=2)
+
+
+def test_the_trades_are_every_folds_counted_from_the_first_bar(close, wf):
     hand = by_hand(close, 200, 100)
     frames = []
     for k, (first, start, end, _, _, run) in enumerate(hand):
@@ -137,9 +146,7 @@ def test_the_trades_are_every_folds_counted_from_the_first_bar(close):
         assert ((t["exit_bar"] == -1) | t["exit_bar"].between(start, end)).all()
 
 
-def test_the_statistics_are_those_of_the_chained_value_and_trades(close):
-    wf = study.walk_forward(crossover, GRID, close, train=200, test=100, settings=SETTINGS,
-                            workers=2, progress=False)
+def test_the_statistics_are_those_of_the_chained_value_and_trades(close, wf):
     got, v = wf.stats(), wf.value
     r = v.pct_change().dropna()
     closed = wf.trades[wf.trades["exit_bar"] >= 0]
@@ -177,8 +184,7 @@ def test_a_fold_where_nothing_ranks_has_nan_parameters_and_stays_flat(close):
             return np.zeros_like(e), np.zeros_like(x)
         return e, x
 
-    wf = study.walk_forward(silent_first, GRID, close, train=200, test=100, workers=1,
-                            progress=False)
+    wf = walk_forward(close, silent_first)
     first = wf.folds.iloc[0]
     assert math.isnan(first["fast"]) and math.isnan(first["In-Sample Sharpe Ratio"])
     assert wf.runs[0] is None and (wf.trades["fold"] != 0).all()
@@ -212,9 +218,8 @@ def test_the_folds_plan():
 
 
 def test_dask_threads_and_one_worker_agree(close, dask_client):
-    runs = [study.walk_forward(crossover, GRID, close, train=250, test=150, metric="SQN",
-                               settings=SETTINGS, progress=False, **how)
-            for how in ({"workers": 1}, {"workers": 2}, {"client": dask_client})]
+    runs = [walk_forward(close, train=250, test=150, metric="SQN", settings=SETTINGS, **how)
+            for how in ({"workers": 1}, {"workers": 2}, {"workers": None, "client": dask_client})]
     for other in runs[1:]:
         pd.testing.assert_frame_equal(runs[0].folds, other.folds)
         pd.testing.assert_series_equal(runs[0].value, other.value)
@@ -228,15 +233,14 @@ def test_a_constraint_and_a_metric_of_any_entry(close):
         seen.add((fast, slow))
         return crossover(close_, fast, slow)
 
-    wf = study.walk_forward(counted, GRID, close, train=200, test=100, metric="Win Rate [%]",
-                            constraint=lambda p: p["slow"] == 40, workers=1, progress=False)
+    wf = walk_forward(close, counted, metric="Win Rate [%]",
+                      constraint=lambda p: p["slow"] == 40)
     assert seen == {(3, 40), (5, 40), (10, 40)} and (wf.folds["slow"] == 40).all()
     assert "In-Sample Win Rate [%]" in wf.folds.columns
 
 
 def test_progress_counts_configurations_over_all_folds(close, capsys):
-    study.walk_forward(crossover, GRID, close, train=200, test=100, workers=1,
-                       progress="always")
+    walk_forward(close, progress="always")
     err = capsys.readouterr().err
     assert "30/30" in err  # 6 configurations x 5 folds
 
@@ -256,8 +260,7 @@ def test_pairs_walk_forward(close):
 
 def test_plot_and_report(close, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
-    wf = study.walk_forward(crossover, GRID, close, train=300, test=200, workers=1,
-                            progress=False)
+    wf = walk_forward(close, train=300, test=200)
     fig = wf.plot(tmp_path / "wf.png")
     assert (tmp_path / "wf.png").read_bytes()[:4] == b"\x89PNG" and fig.axes
     fake = types.ModuleType("quorra.accel.study.html_report")
@@ -272,8 +275,7 @@ def test_a_failing_out_of_sample_run_is_reported_in_its_row(close):
             raise ValueError("no history here")
         return crossover(close_, fast, slow)
 
-    wf = study.walk_forward(fails_on_long_windows, GRID, close, train=200, test=100,
-                            workers=2, progress=False)
+    wf = walk_forward(close, fails_on_long_windows, workers=2)
     errors = wf.folds["error"].tolist()
     assert errors[1] == "ValueError: no history here"
     assert all(pd.isna(e) for k, e in enumerate(errors) if k != 1)
@@ -283,8 +285,7 @@ def test_a_failing_out_of_sample_run_is_reported_in_its_row(close):
 
 
 def test_a_metric_that_is_a_duration_keeps_its_values(close):
-    wf = study.walk_forward(crossover, GRID, close, train=200, test=100,
-                            metric="Max Drawdown Duration", workers=1, progress=False)
+    wf = walk_forward(close, metric="Max Drawdown Duration")
     for (first, start, end, params, _, run), (_, row) in zip(
             by_hand(close, 200, 100, metric="Max Drawdown Duration", settings={}),
             wf.folds.iterrows()):
