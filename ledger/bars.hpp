@@ -21,6 +21,7 @@ enum keyword_arg : int {
   k_low,
   k_both_hit,
   k_opposite_entry,
+  k_fill_at,
   k_count
 };
 inline constexpr std::array<frame::param, k_count> keyword_parameters{{
@@ -30,6 +31,7 @@ inline constexpr std::array<frame::param, k_count> keyword_parameters{{
     {"low", frame::kind::object, frame::defaults::none()},
     {"both_hit", frame::kind::object, frame::defaults::text("stop_loss")},
     {"opposite_entry", frame::kind::object, frame::defaults::text("ignore")},
+    {"fill_at", frame::kind::object, frame::defaults::text("prices")},
 }};
 
 // The docstrings' part on the keywords after `histories`.
@@ -49,7 +51,15 @@ inline constexpr std::array<frame::param, k_count> keyword_parameters{{
   "against a position still open after its stops and holding limit, or just\n"      \
   "closed by its exit signal, closes it at the bar's price (exit reason\n"          \
   "'reverse') and enters the other direction on the same bar by the normal\n"       \
-  "entry procedure.\n"
+  "entry procedure.\n"                                                                \
+  "fill_at: 'prices' or 'open'. With 'open' (the bars given, prices None) every\n"    \
+  "market order (entry, exit signal, holding limit, reversal) fills at the bar's\n"   \
+  "open and the bar's range comes after it: a stop the open is beyond fills at\n"     \
+  "the open first, then the market orders, then the levels of the position\n"         \
+  "still open (one entered at this open included) are checked against the\n"          \
+  "range and maintained from its high or low. In a pair the other leg of a leg\n"     \
+  "closed at the open closes at the open, of one closed inside the range at the\n"    \
+  "bar's close.\n"
 
 struct bar_arrays {
   input_array open, high, low;
@@ -84,5 +94,10 @@ bool take_bars(PyObject* open, PyObject* high, PyObject* low, const input_array&
 // "reverse". ValueError listing the two for anything else.
 bool read_choices(PyObject* both_hit, PyObject* opposite_entry, bool* take_profit_first,
                   bool* reverse) noexcept;
+
+// fill_at: "prices" or "open" (ValueError listing the two otherwise);
+// "open" needs the bars and no prices (ValueError saying which).
+bool read_fill_at(PyObject* fill_at, const bar_arrays& bars, bool prices_given,
+                  bool* at_open) noexcept;
 
 }  // namespace ledger

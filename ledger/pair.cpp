@@ -38,7 +38,8 @@ constexpr const char* doc =
     "     volume_multiple=5.0, prices=None, min_start_length=1, init_cash=1000000.0,\n"
     "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
     "     sl_trail=0, max_hold_bars=0, leg_size_ratio=1.0, *, histories=False, open=None,\n"
-    "     high=None, low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
+    "     high=None, low=None, both_hit='stop_loss', opposite_entry='ignore',\n"
+    "     fill_at='prices')\n"
     "\n"
     "The pair backtest of spreadsim.pair_from_signals, recorded: close and prices\n"
     "are (n, 2) (leg A, leg B), entries and exits (n,); both legs enter together\n"
@@ -156,7 +157,8 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
       {&arrays.close, "close", value_rule::price},
       {&arrays.entries, "entries", value_rule::signal},
       {&arrays.exits, "exits", value_rule::signal},
-      {arrays.prices == &arrays.close ? nullptr : arrays.prices, "prices", value_rule::price},
+      {arrays.prices == &arrays.prices_given ? arrays.prices : nullptr, "prices",
+       value_rule::price},
   };
   arrays.bars.add_checks(arrays.close, checked + 4);
   const bar_inputs bar_pass = arrays.bars.pass(arrays.close);
@@ -191,8 +193,11 @@ PyObject* pair_body(const frame::args& a) noexcept {
   frame::storage<double> sizes;
   if (!take_settings(a, &s, &sizes)) return nullptr;
   if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
-                    &s.take_profit_first, &s.reverse))
+                    &s.take_profit_first, &s.reverse) ||
+      !read_fill_at(a[a_count + k_fill_at].obj, in.bars, a[a_prices].obj != Py_None,
+                    &s.fill_at_open))
     return nullptr;
+  if (s.fill_at_open) in.prices = &in.bars.open;  // the market orders' price
 
   return recorded_run(
       a[a_histories].obj, 2, in.n, in.close.view(), s.volume_multiple.v, true,

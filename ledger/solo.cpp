@@ -41,7 +41,7 @@ constexpr const char* doc =
     "     commission=1.0, com_type=1, slip_point=0.0, sl_stop=0.0, tp_stop=0.0, stop_mode=0,\n"
     "     sl_trail=0, sl_callback_addr=0, tp_callback_addr=0, sl_callback_args=(),\n"
     "     tp_callback_args=(), max_hold_bars=0, *, histories=False, open=None, high=None,\n"
-    "     low=None, both_hit='stop_loss', opposite_entry='ignore')\n"
+    "     low=None, both_hit='stop_loss', opposite_entry='ignore', fill_at='prices')\n"
     "\n"
     "The backtest of solosim.from_signals, recorded: every column of the (n, m)\n"
     "arrays is a contract, all contracts share one cash account, and the rules\n"
@@ -158,7 +158,7 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
       {&in.close, "close", value_rule::price},
       {&in.entries, "entries", value_rule::signal},
       {&in.exits, "exits", value_rule::signal},
-      {in.prices == &in.close ? nullptr : in.prices, "prices", value_rule::price},
+      {in.prices == &in.prices_given ? in.prices : nullptr, "prices", value_rule::price},
   };
   in.bars.add_checks(in.close, arrays + 4);
   const bar_inputs bar_pass = in.bars.pass(in.close);
@@ -198,8 +198,11 @@ PyObject* solo_body(const frame::args& a) noexcept {
   solosim::callback_blocks blocks;
   if (!check_callback_objects(a) || !blocks.prepare(a, &s)) return nullptr;
   if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
-                    &s.take_profit_first, &s.reverse))
+                    &s.take_profit_first, &s.reverse) ||
+      !read_fill_at(a[a_count + k_fill_at].obj, in.bars, a[a_prices].obj != Py_None,
+                    &s.fill_at_open))
     return nullptr;
+  if (s.fill_at_open) in.prices = &in.bars.open;  // the market orders' price
 
   return recorded_run(
       a[a_histories].obj, in.m, in.n, in.close.view(), multiple.get(), false,

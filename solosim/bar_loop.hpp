@@ -124,6 +124,13 @@ class bar_loop {
       bool nonzero;
       if (!in_.entry(i, j, &entry) || !In::nonzero(entry, &nonzero)) return false;
       if (nonzero && !enter(i, j, price, entry)) return false;
+      if constexpr (Trigger::intrabar) {
+        if (s_.fill_at_open && in_position_[j]) {
+          rules::bar_range b;
+          trigger_.bar(i, j, &b);
+          if (!after_open(i, j, b, &pnl)) return false;
+        }
+      }
     } else if (!hold(i, j, price, &pnl)) {
       return false;
     }
@@ -327,23 +334,52 @@ class bar_loop {
   // the market exits at the bar's price; a position still open (and not
   // entered on this bar by a reversal) has its stops maintained for the
   // next bar from the bar's high or low, callbacks seeing the close.
+  // Filling at the open, only the open comes first (the resting stops'
+  // gaps, then the market exits there) and the range after it.
   bool hold_bar(int32_t i, int32_t j, double price, double* pnl) noexcept {
     rules::bar_range b;
     trigger_.bar(i, j, &b);
+    const rules::bar_range at_open{b.open, b.open, b.open, b.close};
+    bool closed;
+    if (!bar_stops(i, j, s_.fill_at_open ? at_open : b, pnl, &closed)) return false;
+    if (closed) return true;
+    if (!market_exits(i, j, price, pnl)) return false;
+    if (s_.fill_at_open) return !in_position_[j] || after_open(i, j, b, pnl);
+    if (maintains_stops_ && in_position_[j] && hold_bars_[j] > 0)
+      return maintain_stops(i, j, b.high, b.low, b.close);
+    return true;
+  }
+
+  // The levels in force against `b`: the stop it fills, if any, closes the
+  // position (`closed`).
+  bool bar_stops(int32_t i, int32_t j, const rules::bar_range& b, double* pnl,
+                 bool* closed) noexcept {
+    *closed = false;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
     const bool sl_on = s_.sl_active && sl_price_[j] > 0;
     const bool tp_on = s_.tp_active && tp_price_[j] > 0;
-    if (sl_on || tp_on) {
-      const rules::stop_exit hit = rules::bar_stop_exit(
-          long_side, b, sl_on, sl_price_[j], tp_on, tp_price_[j], s_.take_profit_first);
-      if (hit.why != exit_reason::open)
-        return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
+    if (!(sl_on || tp_on)) return true;
+    const rules::stop_exit hit = rules::bar_stop_exit(long_side, b, sl_on, sl_price_[j], tp_on,
+                                                      tp_price_[j], s_.take_profit_first);
+    if (hit.why == exit_reason::open) return true;
+    *closed = true;
+    return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
+  }
+
+  // After the market orders at the open: the position open now, perhaps
+  // entered at this open, meets the bar's range, and still open has its
+  // stops maintained from it. A bar that closes twice (a reversal, then
+  // the new position's stop) shows the sum of the two in its pnl.
+  bool after_open(int32_t i, int32_t j, const rules::bar_range& b, double* pnl) noexcept {
+    const double before = *pnl;
+    bool closed;
+    if (!bar_stops(i, j, b, pnl, &closed)) return false;
+    if (closed) {
+      *pnl = before + *pnl;
+      return true;
     }
-    if (!market_exits(i, j, price, pnl)) return false;
-    if (maintains_stops_ && in_position_[j] && hold_bars_[j] > 0)
-      return maintain_stops(i, j, b.high, b.low, b.close);
-    return true;
+    return !maintains_stops_ || maintain_stops(i, j, b.high, b.low, b.close);
   }
 
   // The holding limit, then the exit signal, at the bar's price; with

@@ -46,6 +46,7 @@ struct pair_settings {
   // that reaches both stops fills the take-profit.
   bool reverse = false;
   bool take_profit_first = false;
+  bool fill_at_open = false;  // with bars: market orders at the open, the range after
 };
 
 // A number gives [float(x), float(x)]; a one-element sequence
