@@ -58,8 +58,8 @@ inline constexpr std::array<frame::param, k_count> keyword_parameters{{
   "the open first, then the market orders, then the levels of the position\n"         \
   "still open (one entered at this open included) are checked against the\n"          \
   "range and maintained from its high or low. In a pair the other leg of a leg\n"     \
-  "closed at the open closes at the open, of one closed inside the range at the\n"    \
-  "bar's close.\n"
+  "filled at the open closes at the open, of one stopped inside the range at\n"       \
+  "the bar's close.\n"
 
 struct bar_arrays {
   input_array open, high, low;

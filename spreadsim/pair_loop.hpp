@@ -111,11 +111,13 @@ class pair_loop {
   }
 
   // Filling at the open, after the market orders there: each leg open now,
-  // perhaps entered at this open, meets its bar's range; a leg left alone
-  // by a stop inside the range closes at the bar's close (the open has
-  // passed); the legs still open trail. A leg that closes twice on the bar
-  // (a reversal, then the new leg's stop) shows the sum in its pnl.
+  // perhaps entered at this open, meets its bar's range. A leg left alone
+  // closes at the open when the other's stop filled there (a level at or
+  // past the open, placed by a fill at it), else at the bar's close (the
+  // open has passed); the legs still open trail. A leg that closes twice on
+  // the bar (a reversal, then the new leg's stop) shows the sum in its pnl.
   void after_open(Py_ssize_t i) noexcept {
+    bool at_open[2] = {false, false};
     for (int j = 0; j < 2; ++j) {
       if (in_position_[j] == 0) continue;
       trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
@@ -124,6 +126,7 @@ class pair_loop {
           rules::bar_stop_exit(is_long, bars_[j], s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
                                tp_price_[j], s_.take_profit_first);
       if (hit.why != exit_reason::open) {
+        at_open[j] = hit.price == bars_[j].open;
         const double before = pnl_[j];
         close_leg(i, j, exit_fill(is_long, hit.price), hit.why);
         pnl_[j] = before + pnl_[j];
@@ -131,8 +134,9 @@ class pair_loop {
     }
     const int k = lone_leg();
     if (k >= 0) {
+      const double p = at_open[1 - k] ? bars_[k].open : bars_[k].close;
       const double before = pnl_[k];
-      close_leg(i, k, exit_fill(direction_[k] == 1, bars_[k].close), exit_reason::cascade);
+      close_leg(i, k, exit_fill(direction_[k] == 1, p), exit_reason::cascade);
       pnl_[k] = before + pnl_[k];
     }
     trail_after_bar(true);

@@ -72,7 +72,7 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
     other sign (no stop or holding limit of either leg on the bar) and
     enters the other spread. fill_at="open" fills the market orders at the
     bar's open, after the legs' gaps and before their ranges; a leg left
-    alone by a stop inside the range closes at the bar's close.
+    alone by a stop filled inside the range closes at the bar's close.
 
     `sizer` stands in for the module's calculate_size. A Recorder(2) as
     `recorder` is filled with the run's trade record.
@@ -276,13 +276,15 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
         pnl[j] = before + pnl[j]
 
     def after_open(i):
+        at_open = [False, False]
         for j in (0, 1):
             hit = bar_stop(i, j) if in_pos[j] else None
             if hit is not None:
+                at_open[j] = hit[0] == float(open[i, j])
                 summed_close(i, j, hit[0], hit[1])
         if in_pos[0] != in_pos[1]:
             k = 0 if in_pos[0] else 1
-            summed_close(i, k, float(close[i, k]), OTHER_LEG)
+            summed_close(i, k, float((open if at_open[1 - k] else close)[i, k]), OTHER_LEG)
         if sl_stop > 0 and sl_trail:
             for j in (0, 1):
                 if in_pos[j]:

@@ -387,3 +387,13 @@ def test_pair_entry_bar_range_stops_a_leg():
                        sl_stop=10, fill_at="open")
     assert_trades(result, [closed(0, 0, 1, 100.0, 0, 90.0, STOP_LOSS),
                            closed(1, 0, -1, 50.0, 0, 49.0, CASCADE)])
+
+
+def test_pair_stop_at_or_past_the_open_takes_the_other_leg_at_the_open():
+    # with slippage 0.5 A buys at 100.5 and its stop, a quarter tick below,
+    # sits at 100.25, above the open: it fills at the open (99.5 after
+    # slippage) and B, whose stop 50.5 the bar does not reach, at the open
+    result = pair_bars([(100.0, 101.0, 99.0, 100.0)], [(50.0, 50.4, 49.0, 50.0)], [1],
+                       sl_stop=1, price_tick=[0.25, 1.0], slip_point=0.5, fill_at="open")
+    assert_trades(result, [closed(0, 0, 1, 100.5, 0, 99.5, STOP_LOSS),
+                           closed(1, 0, -1, 49.5, 0, 50.5, CASCADE)])
