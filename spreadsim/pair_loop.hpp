@@ -93,8 +93,9 @@ class pair_loop {
       // A refused entry leaves both legs flat: the leg phase has nothing to do.
       if (!signal) return true;
       if (!enter(i)) return false;
-      if constexpr (Trigger::intrabar)
+      if constexpr (Trigger::intrabar) {
         if (s_.fill_at_open) after_open(i);
+      }
       return true;
     }
     const bool long_spread = direction_[0] == 1;
