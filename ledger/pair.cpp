@@ -150,7 +150,7 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
   frame::lock_released lock;
   native_rules rules(lock, sizes);
   Trigger trigger{};
-  if constexpr (Trigger::intrabar) trigger = arrays.bars.trigger(arrays.close);
+  if constexpr (Trigger::intrabar) trigger = Trigger{arrays.bars.trigger(arrays.close)};
   spreadsim::pair_loop<pair_reads<Price, Signal>, Rows, native_rules, recorder, Trigger> loop(
       s, in, rows, rules, *rec, trigger);
   checked_array checked[4 + bar_arrays::n_checks] = {
@@ -176,6 +176,9 @@ bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const dou
   return with_element_types(
       arrays.prices->view().kind(), arrays.entries.view().kind(), arrays.exits.view().kind(),
       [&]<element Price, element Signal>() {
+        if (arrays.bars.given && s.fill_at_open)
+          return run_with<Price, Signal, open_fill_trigger>(arrays, s, sizes, rows, rec,
+                                                            total_fee);
         if (arrays.bars.given)
           return run_with<Price, Signal, bar_trigger>(arrays, s, sizes, rows, rec, total_fee);
         return run_with<Price, Signal, rules::close_only>(arrays, s, sizes, rows, rec,

@@ -150,7 +150,7 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
   using reads_t = solo_reads<Price, Signal>;
   const reads_t reads{{}, in.entries.view(), in.exits.view(), in.prices->view()};
   Trigger trigger{};
-  if constexpr (Trigger::intrabar) trigger = in.bars.trigger(in.close);
+  if constexpr (Trigger::intrabar) trigger = Trigger{in.bars.trigger(in.close)};
   solosim::bar_loop<reads_t, Rows, native_rules, recorder, Trigger> loop(s, lists, reads, rows,
                                                                           rules, *rec, trigger);
   if (!loop.allocate(in.m)) return false;
@@ -178,6 +178,8 @@ bool run(const solo_arrays& in, const solosim::run_settings& s,
   return with_element_types(
       in.prices->view().kind(), in.entries.view().kind(), in.exits.view().kind(),
       [&]<element Price, element Signal>() {
+        if (in.bars.given && s.fill_at_open)
+          return run_with<Price, Signal, open_fill_trigger>(in, s, lists, rows, rec, total_fee);
         if (in.bars.given)
           return run_with<Price, Signal, bar_trigger>(in, s, lists, rows, rec, total_fee);
         return run_with<Price, Signal, rules::close_only>(in, s, lists, rows, rec, total_fee);

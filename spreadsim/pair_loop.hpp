@@ -8,7 +8,8 @@
 //         (rules/events.hpp),
 //   Trigger how the stops trigger: on the bar's price (close-only, the
 //         pair_from_signals rule) or on each leg's open, high and low
-//         (rules/position.hpp).
+//         (rules/position.hpp), and with the bars whether the market
+//         orders fill at the open.
 // Arithmetic follows the written order of each rule so that results are
 // bit-exact whatever the policies.
 #pragma once
@@ -93,21 +94,17 @@ class pair_loop {
       // A refused entry leaves both legs flat: the leg phase has nothing to do.
       if (!signal) return true;
       if (!enter(i)) return false;
-      if constexpr (Trigger::intrabar) {
-        if (s_.fill_at_open) after_open(i);
-      }
+      if constexpr (Trigger::at_open) after_open(i);
       return true;
     }
     const bool long_spread = direction_[0] == 1;
     closed_by_rule_ = false;
     if (!leg_step(i, 0) || !leg_step(i, 1) || !cascade(i)) return false;
     if (s_.reverse && !closed_by_rule_ && !reverse(i, long_spread)) return false;
-    if constexpr (Trigger::intrabar) {
-      if (s_.fill_at_open)
-        after_open(i);
-      else
-        trail_after_bar(false);
-    }
+    if constexpr (Trigger::at_open)
+      after_open(i);
+    else if constexpr (Trigger::intrabar)
+      trail_after_bar();
     return true;
   }
 
@@ -140,7 +137,7 @@ class pair_loop {
       close_leg(i, k, exit_fill(direction_[k] == 1, p), exit_reason::cascade);
       pnl_[k] = before + pnl_[k];
     }
-    trail_after_bar(true);
+    trail_after_bar();
   }
 
   // An entry signal against the spread, on a bar where no stop or holding
@@ -160,12 +157,12 @@ class pair_loop {
   }
 
   // With bars: a leg still open after the bar, not entered on it (unless
-  // `entered_too`: entered at its open), trails its stop-loss from the
+  // entered at its open, before the range), trails its stop-loss from the
   // bar's high (long) or low (short).
-  void trail_after_bar(bool entered_too) noexcept {
+  void trail_after_bar() noexcept {
     if (!(s_.sl_stop > 0 && s_.sl_trail != 0)) return;
     for (int j = 0; j < 2; ++j) {
-      if (in_position_[j] == 0 || (hold_bars_[j] == 0 && !entered_too)) continue;
+      if (in_position_[j] == 0 || (hold_bars_[j] == 0 && !Trigger::at_open)) continue;
       const bool is_long = direction_[j] == 1;
       trail_stop(j, is_long, is_long ? bars_[j].high : bars_[j].low);
     }
@@ -285,7 +282,7 @@ class pair_loop {
       // trailing after it.
       trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
       rules::bar_range b = bars_[j];
-      if (s_.fill_at_open) b.high = b.low = b.open;
+      if constexpr (Trigger::at_open) b.high = b.low = b.open;
       const rules::stop_exit hit =
           rules::bar_stop_exit(is_long, b, s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
                                tp_price_[j], s_.take_profit_first);

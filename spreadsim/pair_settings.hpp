@@ -46,7 +46,7 @@ struct pair_settings {
   // that reaches both stops fills the take-profit.
   bool reverse = false;
   bool take_profit_first = false;
-  bool fill_at_open = false;  // with bars: market orders at the open, the range after
+  bool fill_at_open = false;  // with bars: the loop's trigger fills market orders at the open
 };
 
 // A number gives [float(x), float(x)]; a one-element sequence
