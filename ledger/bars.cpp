@@ -63,4 +63,22 @@ bool read_choices(PyObject* both_hit, PyObject* opposite_entry, bool* take_profi
   return true;
 }
 
+bool read_fill_at(PyObject* fill_at, const bar_arrays& bars, bool prices_given,
+                  bool* at_open) noexcept {
+  const int at = choice(fill_at, "prices", "open");
+  if (at < 0) return raise_choice("fill_at", "prices", "open", fill_at);
+  if (at == 1 && !bars.given) {
+    PyErr_SetString(PyExc_ValueError,
+                    "fill_at='open' needs the bars: give open, high and low");
+    return false;
+  }
+  if (at == 1 && prices_given) {
+    PyErr_SetString(PyExc_ValueError,
+                    "fill_at='open' takes no prices: the market orders fill at the opens");
+    return false;
+  }
+  *at_open = at == 1;
+  return true;
+}
+
 }  // namespace ledger

@@ -20,17 +20,13 @@ namespace ledger {
   X(high, kind::object, d::none())                      \
   X(low, kind::object, d::none())                       \
   X(both_hit, kind::object, d::text("stop_loss"))       \
-  X(opposite_entry, kind::object, d::text("ignore"))
-
-// Their positions after the engine's parameters (a_count + k_<name>).
-#define LEDGER_KEYWORD_POSITION(name, kind, fallback) k_##name,
-enum keyword_arg : int { LEDGER_KEYWORD_PARAMETERS(LEDGER_KEYWORD_POSITION) k_count };
+  X(opposite_entry, kind::object, d::text("ignore"))  \
+  X(fill_at, kind::object, d::text("prices"))
 
 inline constexpr auto keyword_parameters = [] {
   namespace d = frame::defaults;
   using frame::kind;
-  return frame::keyword_only(
-      std::array<frame::param, k_count>{{LEDGER_KEYWORD_PARAMETERS(FRAME_PARAM)}});
+  return frame::keyword_only(std::array{LEDGER_KEYWORD_PARAMETERS(FRAME_PARAM)});
 }();
 
 // The docstrings' part on the keywords after `histories`.
@@ -50,7 +46,15 @@ inline constexpr auto keyword_parameters = [] {
   "against a position still open after its stops and holding limit, or just\n"      \
   "closed by its exit signal, closes it at the bar's price (exit reason\n"          \
   "'reverse') and enters the other direction on the same bar by the normal\n"       \
-  "entry procedure.\n"
+  "entry procedure.\n"                                                                \
+  "fill_at: 'prices' or 'open'. With 'open' (the bars given, prices None) every\n"    \
+  "market order (entry, exit signal, holding limit, reversal) fills at the bar's\n"   \
+  "open and the bar's range comes after it: a stop the open is beyond fills at\n"     \
+  "the open first, then the market orders, then the levels of the position\n"         \
+  "still open (one entered at this open included) are checked against the\n"          \
+  "range and maintained from its high or low. In a pair the other leg of a leg\n"     \
+  "filled at the open closes at the open, of one stopped inside the range at\n"       \
+  "the bar's close.\n"
 
 struct bar_arrays {
   input_array open, high, low;
@@ -85,5 +89,10 @@ bool take_bars(PyObject* open, PyObject* high, PyObject* low, const input_array&
 // "reverse". ValueError listing the two for anything else.
 bool read_choices(PyObject* both_hit, PyObject* opposite_entry, bool* take_profit_first,
                   bool* reverse) noexcept;
+
+// fill_at: "prices" or "open" (ValueError listing the two otherwise);
+// "open" needs the bars and no prices (ValueError saying which).
+bool read_fill_at(PyObject* fill_at, const bar_arrays& bars, bool prices_given,
+                  bool* at_open) noexcept;
 
 }  // namespace ledger

@@ -21,7 +21,14 @@
 namespace ledger {
 namespace {
 
-using namespace spreadsim::pair_args;
+// The positions of this function's parameters: the engine's, then the
+// keyword-only ones.
+namespace pair_call {
+enum pair_call_arg {
+  PAIR_PARAMETERS(FRAME_POSITION) LEDGER_KEYWORD_PARAMETERS(FRAME_POSITION) a_count
+};
+}  // namespace pair_call
+using namespace pair_call;
 
 namespace d = frame::defaults;
 
@@ -31,7 +38,6 @@ constexpr auto params = frame::joined(
     spreadsim::pair_parameters(frame::kind::object,
                                {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
     keyword_parameters);
-constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
     "The pair backtest of spreadsim.pair_from_signals, recorded: close and prices\n"
@@ -143,14 +149,15 @@ bool run_with(const pair_arrays& arrays, const spreadsim::pair_settings& s, cons
   frame::lock_released lock;
   native_rules rules(lock, sizes);
   Trigger trigger{};
-  if constexpr (Trigger::intrabar) trigger = arrays.bars.trigger(arrays.close);
+  if constexpr (Trigger::intrabar) trigger = Trigger{arrays.bars.trigger(arrays.close)};
   spreadsim::pair_loop<pair_reads<Price, Signal>, Rows, native_rules, recorder, Trigger> loop(
       s, in, rows, rules, *rec, trigger);
   checked_array checked[4 + bar_arrays::n_checks] = {
       {&arrays.close, "close", value_rule::price},
       {&arrays.entries, "entries", value_rule::signal},
       {&arrays.exits, "exits", value_rule::signal},
-      {arrays.prices == &arrays.close ? nullptr : arrays.prices, "prices", value_rule::price},
+      {arrays.prices == &arrays.prices_given ? arrays.prices : nullptr, "prices",
+       value_rule::price},
   };
   arrays.bars.add_checks(arrays.close, checked + 4);
   const bar_inputs bar_pass = arrays.bars.pass(arrays.close);
@@ -168,6 +175,9 @@ bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const dou
   return with_element_types(
       arrays.prices->view().kind(), arrays.entries.view().kind(), arrays.exits.view().kind(),
       [&]<element Price, element Signal>() {
+        if (arrays.bars.given && s.fill_at_open)
+          return run_with<Price, Signal, open_fill_trigger>(arrays, s, sizes, rows, rec,
+                                                            total_fee);
         if (arrays.bars.given)
           return run_with<Price, Signal, bar_trigger>(arrays, s, sizes, rows, rec, total_fee);
         return run_with<Price, Signal, rules::close_only>(arrays, s, sizes, rows, rec,
@@ -178,15 +188,18 @@ bool run(const pair_arrays& arrays, const spreadsim::pair_settings& s, const dou
 PyObject* pair_body(const frame::args& a) noexcept {
   pair_arrays in;
   if (!take_arrays(a, &in)) return nullptr;
-  if (!take_bars(a[a_count + k_open].obj, a[a_count + k_high].obj, a[a_count + k_low].obj,
+  if (!take_bars(a[a_open].obj, a[a_high].obj, a[a_low].obj,
                  in.close, &in.bars))
     return nullptr;
   spreadsim::pair_settings s;
   frame::storage<double> sizes;
   if (!take_settings(a, &s, &sizes)) return nullptr;
-  if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
-                    &s.take_profit_first, &s.reverse))
+  if (!read_choices(a[a_both_hit].obj, a[a_opposite_entry].obj,
+                    &s.take_profit_first, &s.reverse) ||
+      !read_fill_at(a[a_fill_at].obj, in.bars, a[a_prices].obj != Py_None,
+                    &s.fill_at_open))
     return nullptr;
+  if (s.fill_at_open) in.prices = &in.bars.open;  // the market orders' price
 
   return recorded_run(
       a[a_histories].obj, 2, in.n, in.close.view(), s.volume_multiple.v, true,

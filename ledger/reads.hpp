@@ -81,6 +81,7 @@ struct pair_reads {
 // arrays are read directly, others through their per-element loader.
 struct bar_trigger {
   static constexpr bool intrabar = true;
+  static constexpr bool at_open = false;
   const frame::numeric_input* open;
   const frame::numeric_input* high;
   const frame::numeric_input* low;
@@ -99,6 +100,12 @@ struct bar_trigger {
     *b = {read_as<element::other>(*open, i, j), read_as<element::other>(*high, i, j),
           read_as<element::other>(*low, i, j), read_as<element::other>(*close, i, j)};
   }
+};
+
+// The same bars with the market orders filled at each bar's open
+// (fill_at="open").
+struct open_fill_trigger : bar_trigger {
+  static constexpr bool at_open = true;
 };
 
 // Calls run.template operator()<Price, Signal>() with the element types

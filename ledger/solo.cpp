@@ -22,7 +22,14 @@
 namespace ledger {
 namespace {
 
-using namespace solosim::solo_args;
+// The positions of this function's parameters: the engine's, then the
+// keyword-only ones.
+namespace solo_call {
+enum solo_call_arg {
+  SOLO_PARAMETERS(FRAME_POSITION) LEDGER_KEYWORD_PARAMETERS(FRAME_POSITION) a_count
+};
+}  // namespace solo_call
+using namespace solo_call;
 
 namespace d = frame::defaults;
 
@@ -33,7 +40,6 @@ constexpr auto params = frame::joined(
     solosim::solo_parameters(frame::kind::object,
                              {d::number(0.1), d::number(1.0), d::number(5.0), d::number(1.0)}),
     keyword_parameters);
-constexpr int a_histories = a_count + k_histories;
 
 constexpr const char* doc =
     "The backtest of solosim.from_signals, recorded: every column of the (n, m)\n"
@@ -143,7 +149,7 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
   using reads_t = solo_reads<Price, Signal>;
   const reads_t reads{{}, in.entries.view(), in.exits.view(), in.prices->view()};
   Trigger trigger{};
-  if constexpr (Trigger::intrabar) trigger = in.bars.trigger(in.close);
+  if constexpr (Trigger::intrabar) trigger = Trigger{in.bars.trigger(in.close)};
   solosim::bar_loop<reads_t, Rows, native_rules, recorder, Trigger> loop(s, lists, reads, rows,
                                                                           rules, *rec, trigger);
   if (!loop.allocate(in.m)) return false;
@@ -151,7 +157,7 @@ bool run_with(const solo_arrays& in, const solosim::run_settings& s,
       {&in.close, "close", value_rule::price},
       {&in.entries, "entries", value_rule::signal},
       {&in.exits, "exits", value_rule::signal},
-      {in.prices == &in.close ? nullptr : in.prices, "prices", value_rule::price},
+      {in.prices == &in.prices_given ? in.prices : nullptr, "prices", value_rule::price},
   };
   in.bars.add_checks(in.close, arrays + 4);
   const bar_inputs bar_pass = in.bars.pass(in.close);
@@ -171,6 +177,8 @@ bool run(const solo_arrays& in, const solosim::run_settings& s,
   return with_element_types(
       in.prices->view().kind(), in.entries.view().kind(), in.exits.view().kind(),
       [&]<element Price, element Signal>() {
+        if (in.bars.given && s.fill_at_open)
+          return run_with<Price, Signal, open_fill_trigger>(in, s, lists, rows, rec, total_fee);
         if (in.bars.given)
           return run_with<Price, Signal, bar_trigger>(in, s, lists, rows, rec, total_fee);
         return run_with<Price, Signal, rules::close_only>(in, s, lists, rows, rec, total_fee);
@@ -180,7 +188,7 @@ bool run(const solo_arrays& in, const solosim::run_settings& s,
 PyObject* solo_body(const frame::args& a) noexcept {
   solo_arrays in;
   if (!take_arrays(a, &in)) return nullptr;
-  if (!take_bars(a[a_count + k_open].obj, a[a_count + k_high].obj, a[a_count + k_low].obj,
+  if (!take_bars(a[a_open].obj, a[a_high].obj, a[a_low].obj,
                  in.close, &in.bars))
     return nullptr;
   solosim::contract_lists lists;
@@ -190,9 +198,12 @@ PyObject* solo_body(const frame::args& a) noexcept {
   solosim::run_settings s = solosim::scalar_settings(a);
   solosim::callback_blocks blocks;
   if (!check_callback_objects(a) || !blocks.prepare(a, &s)) return nullptr;
-  if (!read_choices(a[a_count + k_both_hit].obj, a[a_count + k_opposite_entry].obj,
-                    &s.take_profit_first, &s.reverse))
+  if (!read_choices(a[a_both_hit].obj, a[a_opposite_entry].obj,
+                    &s.take_profit_first, &s.reverse) ||
+      !read_fill_at(a[a_fill_at].obj, in.bars, a[a_prices].obj != Py_None,
+                    &s.fill_at_open))
     return nullptr;
+  if (s.fill_at_open) in.prices = &in.bars.open;  // the market orders' price
 
   return recorded_run(
       a[a_histories].obj, in.m, in.n, in.close.view(), multiple.get(), false,

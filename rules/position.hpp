@@ -110,15 +110,18 @@ inline stop_exit bar_stop_exit(bool long_side, const bar_range& b, bool sl_on, d
 }
 
 // How a loop's stops trigger: `intrabar` false reads nothing beyond the
-// bar's price; true reads each slot's bar through bar().
+// bar's price; true reads each slot's bar through bar(). `at_open` (with
+// intrabar): the market orders fill at the bar's open, before its range.
 template <class T>
 concept stop_trigger = requires(const T& t, int32_t i, int32_t j, bar_range* b) {
   { T::intrabar } -> std::convertible_to<bool>;
+  { T::at_open } -> std::convertible_to<bool>;
   t.bar(i, j, b);
 };
 
 struct close_only {
   static constexpr bool intrabar = false;
+  static constexpr bool at_open = false;
   void bar(int32_t, int32_t, bar_range*) const noexcept {}
 };
 

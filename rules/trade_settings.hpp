@@ -30,9 +30,11 @@ struct trade_settings {
   double sl_stop = 0.0;
   double tp_stop = 0.0;
   // Set only by the ledger: an opposite entry reverses the position; a bar
-  // that reaches both stops fills the take-profit.
+  // that reaches both stops fills the take-profit; with bars, the market
+  // orders fill at the open (the loop's trigger says so at compile time).
   bool reverse = false;
   bool take_profit_first = false;
+  bool fill_at_open = false;
 };
 
 // The scalar settings of a call bound to a table that begins with the

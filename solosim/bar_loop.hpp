@@ -9,7 +9,8 @@
 //   Sink  what is told of entries, refusals, close-outs and bar ends
 //         (rules/events.hpp),
 //   Trigger how the stops trigger: on the bar's price (close-only, the
-//         from_signals rule) or on its open, high and low (rules/position.hpp).
+//         from_signals rule) or on its open, high and low (rules/position.hpp),
+//         and with the bars whether the market orders fill at the open.
 // Arithmetic follows the written order of each rule so that results are
 // bit-exact whatever the policies.
 #pragma once
@@ -124,6 +125,13 @@ class bar_loop {
       bool nonzero;
       if (!in_.entry(i, j, &entry) || !In::nonzero(entry, &nonzero)) return false;
       if (nonzero && !enter(i, j, price, entry)) return false;
+      if constexpr (Trigger::at_open) {
+        if (in_position_[j]) {
+          rules::bar_range b;
+          trigger_.bar(i, j, &b);
+          if (!after_open(i, j, b, &pnl)) return false;
+        }
+      }
     } else if (!hold(i, j, price, &pnl)) {
       return false;
     }
@@ -327,9 +335,13 @@ class bar_loop {
   // the market exits at the bar's price; a position still open (and not
   // entered on this bar by a reversal) has its stops maintained for the
   // next bar from the bar's high or low, callbacks seeing the close.
+  // Filling at the open, the bar's range comes after the market orders.
   bool hold_bar(int32_t i, int32_t j, double price, double* pnl) noexcept {
     rules::bar_range b;
     trigger_.bar(i, j, &b);
+    if constexpr (Trigger::at_open) return hold_from_open(i, j, price, b, pnl);
+    // The check written out rather than through bar_stops(): this, the
+    // common path with bars, measured some 4 % faster so.
     bool long_side;
     if (!is_long(j, &long_side)) return false;
     const bool sl_on = s_.sl_active && sl_price_[j] > 0;
@@ -344,6 +356,49 @@ class bar_loop {
     if (maintains_stops_ && in_position_[j] && hold_bars_[j] > 0)
       return maintain_stops(i, j, b.high, b.low, b.close);
     return true;
+  }
+
+  // The open first (the resting stops' gaps, checked against the open
+  // alone, then the market exits there), the range after it.
+  bool hold_from_open(int32_t i, int32_t j, double price, const rules::bar_range& b,
+                      double* pnl) noexcept {
+    bool closed;
+    if (!bar_stops(i, j, {b.open, b.open, b.open, b.close}, pnl, &closed)) return false;
+    if (closed) return true;
+    if (!market_exits(i, j, price, pnl)) return false;
+    return !in_position_[j] || after_open(i, j, b, pnl);
+  }
+
+  // The levels in force against `b`: the stop it fills, if any, closes the
+  // position (`closed`).
+  bool bar_stops(int32_t i, int32_t j, const rules::bar_range& b, double* pnl,
+                 bool* closed) noexcept {
+    *closed = false;
+    bool long_side;
+    if (!is_long(j, &long_side)) return false;
+    const bool sl_on = s_.sl_active && sl_price_[j] > 0;
+    const bool tp_on = s_.tp_active && tp_price_[j] > 0;
+    if (!(sl_on || tp_on)) return true;
+    const rules::stop_exit hit = rules::bar_stop_exit(long_side, b, sl_on, sl_price_[j], tp_on,
+                                                      tp_price_[j], s_.take_profit_first);
+    if (hit.why == exit_reason::open) return true;
+    *closed = true;
+    return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
+  }
+
+  // After the market orders at the open: the position open now, perhaps
+  // entered at this open, meets the bar's range, and still open has its
+  // stops maintained from it. A bar that closes twice (a reversal, then
+  // the new position's stop) shows the sum of the two in its pnl.
+  bool after_open(int32_t i, int32_t j, const rules::bar_range& b, double* pnl) noexcept {
+    const double before = *pnl;
+    bool closed;
+    if (!bar_stops(i, j, b, pnl, &closed)) return false;
+    if (closed) {
+      *pnl = before + *pnl;
+      return true;
+    }
+    return !maintains_stops_ || maintain_stops(i, j, b.high, b.low, b.close);
   }
 
   // The holding limit, then the exit signal, at the bar's price; with

@@ -8,7 +8,8 @@
 //         (rules/events.hpp),
 //   Trigger how the stops trigger: on the bar's price (close-only, the
 //         pair_from_signals rule) or on each leg's open, high and low
-//         (rules/position.hpp).
+//         (rules/position.hpp), and with the bars whether the market
+//         orders fill at the open.
 // Arithmetic follows the written order of each rule so that results are
 // bit-exact whatever the policies.
 #pragma once
@@ -91,14 +92,52 @@ class pair_loop {
       bool signal;
       if (!Reads::signal(in_.entries, i, Py_NE, &signal)) return false;
       // A refused entry leaves both legs flat: the leg phase has nothing to do.
-      return !signal || enter(i);
+      if (!signal) return true;
+      if (!enter(i)) return false;
+      if constexpr (Trigger::at_open) after_open(i);
+      return true;
     }
     const bool long_spread = direction_[0] == 1;
     closed_by_rule_ = false;
     if (!leg_step(i, 0) || !leg_step(i, 1) || !cascade(i)) return false;
     if (s_.reverse && !closed_by_rule_ && !reverse(i, long_spread)) return false;
-    if constexpr (Trigger::intrabar) trail_after_bar();
+    if constexpr (Trigger::at_open)
+      after_open(i);
+    else if constexpr (Trigger::intrabar)
+      trail_after_bar();
     return true;
+  }
+
+  // Filling at the open, after the market orders there: each leg open now,
+  // perhaps entered at this open, meets its bar's range. A leg left alone
+  // closes at the open when the other's stop filled there (a level at or
+  // past the open, placed by a fill at it), else at the bar's close (the
+  // open has passed); the legs still open trail. A leg that closes twice on
+  // the bar (a reversal, then the new leg's stop) shows the sum in its pnl.
+  void after_open(Py_ssize_t i) noexcept {
+    bool at_open[2] = {false, false};
+    for (int j = 0; j < 2; ++j) {
+      if (in_position_[j] == 0) continue;
+      trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
+      const bool is_long = direction_[j] == 1;
+      const rules::stop_exit hit =
+          rules::bar_stop_exit(is_long, bars_[j], s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
+                               tp_price_[j], s_.take_profit_first);
+      if (hit.why != exit_reason::open) {
+        at_open[j] = hit.price == bars_[j].open;
+        const double before = pnl_[j];
+        close_leg(i, j, exit_fill(is_long, hit.price), hit.why);
+        pnl_[j] = before + pnl_[j];
+      }
+    }
+    const int k = lone_leg();
+    if (k >= 0) {
+      const double p = at_open[1 - k] ? bars_[k].open : bars_[k].close;
+      const double before = pnl_[k];
+      close_leg(i, k, exit_fill(direction_[k] == 1, p), exit_reason::cascade);
+      pnl_[k] = before + pnl_[k];
+    }
+    trail_after_bar();
   }
 
   // An entry signal against the spread, on a bar where no stop or holding
@@ -117,12 +156,13 @@ class pair_loop {
     return enter(i);
   }
 
-  // With bars: a leg still open after the bar, not entered on it, trails
-  // its stop-loss from the bar's high (long) or low (short).
+  // With bars: a leg still open after the bar, not entered on it (unless
+  // entered at its open, before the range), trails its stop-loss from the
+  // bar's high (long) or low (short).
   void trail_after_bar() noexcept {
     if (!(s_.sl_stop > 0 && s_.sl_trail != 0)) return;
     for (int j = 0; j < 2; ++j) {
-      if (in_position_[j] == 0 || hold_bars_[j] == 0) continue;
+      if (in_position_[j] == 0 || (hold_bars_[j] == 0 && !Trigger::at_open)) continue;
       const bool is_long = direction_[j] == 1;
       trail_stop(j, is_long, is_long ? bars_[j].high : bars_[j].low);
     }
@@ -237,10 +277,14 @@ class pair_loop {
     if (!Reads::price(in_.prices, i, j, &p)) return false;
 
     if constexpr (Trigger::intrabar) {
-      // The levels in force against the bar first; trailing after it.
+      // The levels in force against the bar first (filling at the open,
+      // against the open only: the range comes after the market orders);
+      // trailing after it.
       trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
+      rules::bar_range b = bars_[j];
+      if constexpr (Trigger::at_open) b.high = b.low = b.open;
       const rules::stop_exit hit =
-          rules::bar_stop_exit(is_long, bars_[j], s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
+          rules::bar_stop_exit(is_long, b, s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
                                tp_price_[j], s_.take_profit_first);
       if (hit.why != exit_reason::open) {
         closed_by_rule_ = true;
@@ -291,15 +335,17 @@ class pair_loop {
     sl_price_[j] = rules::stop_loss_level(is_long, ref, distance);
   }
 
+  // The leg open while the other is flat, or -1.
+  int lone_leg() const noexcept {
+    if (in_position_[0] == 1 && in_position_[1] == 0) return 0;
+    if (in_position_[0] == 0 && in_position_[1] == 1) return 1;
+    return -1;
+  }
+
   // A leg left alone by the other's close goes on the same bar.
   bool cascade(Py_ssize_t i) noexcept {
-    int k;
-    if (in_position_[0] == 1 && in_position_[1] == 0)
-      k = 0;
-    else if (in_position_[0] == 0 && in_position_[1] == 1)
-      k = 1;
-    else
-      return true;
+    const int k = lone_leg();
+    if (k < 0) return true;
     double p;
     if (!Reads::price(in_.prices, i, k, &p)) return false;
     close_leg(i, k, exit_fill(direction_[k] == 1, p), exit_reason::cascade);

@@ -178,7 +178,7 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                  tp_stop=0.0, stop_mode=0, sl_trail=0, sl_callback=None, tp_callback=None,
                  sl_callback_args=(), tp_callback_args=(), max_hold_bars=0,
                  size_fn=None, commission_fn=None, recorder=None, open=None, high=None,
-                 low=None, both_hit="stop_loss", opposite_entry="ignore"):
+                 low=None, both_hit="stop_loss", opposite_entry="ignore", fill_at="prices"):
     """Returns the list of (n, 6) histories. sl_callback / tp_callback are
     Python callables with the native callback's arguments (the block as a
     list). size_fn / commission_fn replace the sizing and commission rules.
@@ -187,7 +187,10 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
     With open/high/low (the ledger's bars) the stops are checked against
     each bar after the entry bar, before the market exits, and maintained
     after them from the bar's high or low; opposite_entry="reverse" turns
-    an entry against the position into a close and an entry.
+    an entry against the position into a close and an entry. fill_at="open"
+    fills the market orders at the bar's open: before them only the gaps of
+    the resting stops, after them the range against the position then open
+    (one entered at this open too), and its maintenance.
     """
     size_fn = size_fn or calculate_size
     commission_fn = commission_fn or calculate_commission
@@ -196,6 +199,8 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
     sl_stop = f32(sl_stop)
     tp_stop = f32(tp_stop)
     n, m = close.shape
+    if fill_at == "open":
+        prices = open
     if prices is None:
         prices = close
     size_list = setting_list(size, m)
@@ -327,9 +332,12 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                 tp_distance[j] = d
                 tp_price[j] = ref + d if is_long(j) else ref - d
 
-    def bar_stop(i, j):
-        """The stop bar i fills, as (price before slippage, reason), or None."""
+    def bar_stop(i, j, at_open=False):
+        """The stop bar i fills, as (price before slippage, reason), or None;
+        `at_open`: the bar's open only."""
         o, h, lo = as_double(open[i, j]), as_double(high[i, j]), as_double(low[i, j])
+        if at_open:
+            h = lo = o
         sl_on = sl_active and sl_price[j] > 0
         tp_on = tp_active and tp_price[j] > 0
         sl, tp = sl_price[j], tp_price[j]
@@ -385,15 +393,31 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
         if not closed:
             market_exits(i, j, current_price, pnl)
 
-    def hold_on_bar(i, j, current_price, pnl):
-        hit = bar_stop(i, j)
+    def stop_on_bar(i, j, pnl, at_open=False):
+        hit = bar_stop(i, j, at_open)
         if hit is not None:
             fill, reason = hit
             if slip_point > 0:
                 fill = fill - slip_point if is_long(j) else fill + slip_point
             close_out(i, j, fill, pnl, reason)
+        return hit is not None
+
+    def after_open(i, j, pnl):
+        before = pnl[j]
+        if stop_on_bar(i, j, pnl):
+            pnl[j] = before + pnl[j]
+            return
+        maintain(i, j, as_double(close[i, j]), up=as_double(high[i, j]),
+                 down=as_double(low[i, j]))
+
+    def hold_on_bar(i, j, current_price, pnl):
+        if stop_on_bar(i, j, pnl, at_open=fill_at == "open"):
             return
         market_exits(i, j, current_price, pnl)
+        if fill_at == "open":
+            if in_position[j]:
+                after_open(i, j, pnl)
+            return
         if in_position[j] and hold_bars[j] > 0:
             maintain(i, j, as_double(close[i, j]), up=as_double(high[i, j]),
                      down=as_double(low[i, j]))
@@ -430,6 +454,8 @@ def from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=(0.1,
                     if e != 0:
                         direction[j] = e
                         enter(i, j, current_price)
+                        if fill_at == "open" and in_position[j]:
+                            after_open(i, j, pnl)
                 else:
                     hold(i, j, current_price, pnl)
             rows[j].append([acct["equity"], float(position[j]), current_size[j], pnl[j],

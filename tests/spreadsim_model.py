@@ -62,14 +62,17 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                       init_cash=1000000.0, commission=1.0, com_type=1, slip_point=0.0,
                       sl_stop=0.0, tp_stop=0.0, stop_mode=0, sl_trail=0, max_hold_bars=0,
                       leg_size_ratio=1.0, sizer=None, recorder=None, open=None, high=None,
-                      low=None, both_hit="stop_loss", opposite_entry="ignore"):
+                      low=None, both_hit="stop_loss", opposite_entry="ignore",
+                      fill_at="prices"):
     """The engine's result rows as two lists of 6-tuples (leg A, leg B).
 
     With open/high/low ((n, 2), the ledger's bars) each leg's stops are
     checked against its bar first and trailed after the bar from its high
     or low; opposite_entry="reverse" closes the spread on an entry of the
     other sign (no stop or holding limit of either leg on the bar) and
-    enters the other spread.
+    enters the other spread. fill_at="open" fills the market orders at the
+    bar's open, after the legs' gaps and before their ranges; a leg left
+    alone by a stop filled inside the range closes at the bar's close.
 
     `sizer` stands in for the module's calculate_size. A Recorder(2) as
     `recorder` is filled with the run's trade record.
@@ -84,6 +87,8 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
     tick = normalise(price_tick)
     vm = normalise(volume_multiple)
     com = normalise(commission)
+    if fill_at == "open":
+        prices = open
     if prices is None:
         prices = close
     ratio = leg_ratios(leg_size_ratio)
@@ -195,8 +200,10 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                 tp_price[j] = tp_dist[j] = 0.0
         return True
 
-    def bar_stop(i, j):
+    def bar_stop(i, j, at_open=False):
         o, h, lo = float(open[i, j]), float(high[i, j]), float(low[i, j])
+        if at_open:
+            h = lo = o
         sl, tp = sl_price[j], tp_price[j]
         if direction[j] == 1:
             gap_sl, gap_tp, hit_sl, hit_tp = o <= sl, o >= tp, lo <= sl, h >= tp
@@ -230,7 +237,7 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
         hold[j] += 1
         p = float(prices[i, j])
         if open is not None:
-            hit = bar_stop(i, j)
+            hit = bar_stop(i, j, at_open=fill_at == "open")
             if hit is not None:
                 close_leg(i, j, out_fill(j, hit[0]), hit[1])
                 return
@@ -263,6 +270,26 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
             if (direction[j] == 1 and exits[i] < 0) or (direction[j] == -1 and exits[i] > 0):
                 close_leg(i, j, out_fill(j, p), EXIT_SIGNAL)
 
+    def summed_close(i, j, price, reason):
+        before = pnl[j]
+        close_leg(i, j, out_fill(j, price), reason)
+        pnl[j] = before + pnl[j]
+
+    def after_open(i):
+        at_open = [False, False]
+        for j in (0, 1):
+            hit = bar_stop(i, j) if in_pos[j] else None
+            if hit is not None:
+                at_open[j] = hit[0] == float(open[i, j])
+                summed_close(i, j, hit[0], hit[1])
+        if in_pos[0] != in_pos[1]:
+            k = 0 if in_pos[0] else 1
+            summed_close(i, k, float((open if at_open[1 - k] else close)[i, k]), OTHER_LEG)
+        if sl_stop > 0 and sl_trail:
+            for j in (0, 1):
+                if in_pos[j]:
+                    trail(j, float(high[i, j]) if direction[j] == 1 else float(low[i, j]))
+
     for i in range(n):
         pnl[0] = pnl[1] = 0.0
         if i < min_start_length - 1:
@@ -270,6 +297,8 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
             continue
         if in_pos[0] == 0 and in_pos[1] == 0 and entries[i] != 0:
             if try_entry(i):
+                if fill_at == "open":
+                    after_open(i)
                 write(i)
                 continue
         spread = direction[0] if in_pos[0] else 0
@@ -285,7 +314,9 @@ def pair_from_signals(close, entries, exits, size=1.0, size_type=0, margin_rate=
                     if in_pos[j]:
                         close_leg(i, j, out_fill(j, float(prices[i, j])), REVERSAL)
                 try_entry(i)
-        if open is not None and sl_stop > 0 and sl_trail:
+        if fill_at == "open":
+            after_open(i)
+        elif open is not None and sl_stop > 0 and sl_trail:
             for j in (0, 1):
                 if in_pos[j] and hold[j] > 0:
                     trail(j, float(high[i, j]) if direction[j] == 1 else float(low[i, j]))

@@ -138,6 +138,8 @@ def test_first_offence_in_parameter_then_row_major_order(f):
     ("both_hit", b"stop_loss", "both_hit must be 'stop_loss' or 'take_profit', got b'stop_loss'"),
     ("opposite_entry", "Reverse", "opposite_entry must be 'ignore' or 'reverse', got 'Reverse'"),
     ("opposite_entry", 1, "opposite_entry must be 'ignore' or 'reverse', got 1"),
+    ("fill_at", "close", "fill_at must be 'prices' or 'open', got 'close'"),
+    ("fill_at", None, "fill_at must be 'prices' or 'open', got None"),
 ])
 def test_choices(f, name, value, text):
     raises(ValueError, text, f, **call(f, **{name: value}))
@@ -151,7 +153,26 @@ class Text(str):
 
 @FUNCTIONS
 def test_choices_take_str_subclasses(f):
-    f(**call(f, both_hit=Text("take_profit"), opposite_entry=Text("reverse")))
+    f(**call(f, both_hit=Text("take_profit"), opposite_entry=Text("reverse"),
+             fill_at=Text("open")))
+
+
+NO_BARS = "fill_at='open' needs the bars: give open, high and low"
+NO_PRICES = "fill_at='open' takes no prices: the market orders fill at the opens"
+
+
+@FUNCTIONS
+@pytest.mark.parametrize("change, text", [
+    (dict(open=None, high=None, low=None), NO_BARS),
+    (dict(open=None, high=None, low=None, prices=CLOSE), NO_BARS),
+    (dict(prices=CLOSE), NO_PRICES),
+    (dict(prices=CLOSE, both_hit="tp"), "both_hit must be 'stop_loss' or 'take_profit', got 'tp'"),
+    # the open is checked as the bars' open, before the settings' values run
+    (dict(open=set_at(BARS["open"], (2, 0), np.nan)), "open[2, 0] is nan; prices must be finite "
+                                                       "and > 0"),
+])
+def test_fill_at_open_needs_the_bars_and_no_prices(f, change, text):
+    raises(ValueError, text, f, **call(f, fill_at="open", **change))
 
 
 # ---- offences the signal and setting checks must catch on every path ----
@@ -183,8 +204,9 @@ def test_price_tick_of_zero(f, tick, text):
 
 
 @FUNCTIONS
+@pytest.mark.parametrize("fill_at", ["prices", "open"])
 @pytest.mark.parametrize("dtype, layout", PATHS)
-def test_bars_of_any_real_dtype_and_layout_give_the_same_run(f, dtype, layout):
+def test_bars_of_any_real_dtype_and_layout_give_the_same_run(f, dtype, layout, fill_at):
     rng = np.random.default_rng(3)
     close = np.round(100.0 + np.cumsum(rng.choice([-2.0, 0.0, 2.0], size=(40, 2)), axis=0))
     o = np.round(close + rng.choice([-3.0, 0.0, 3.0], size=close.shape))
@@ -194,7 +216,7 @@ def test_bars_of_any_real_dtype_and_layout_give_the_same_run(f, dtype, layout):
     if f is ledger.pair:
         signals = signals[:, 0]
     base = dict(close=close, entries=signals, exits=signals[::-1].copy(), sl_stop=2.0,
-                tp_stop=3.0, sl_trail=1, opposite_entry="reverse")
+                tp_stop=3.0, sl_trail=1, opposite_entry="reverse", fill_at=fill_at)
     want = f(**base, open=o, high=h, low=lo, histories=True)
     got = f(**base, open=laid_out(o, dtype, layout), high=laid_out(h, dtype, layout),
             low=laid_out(lo, dtype, layout), histories=True)

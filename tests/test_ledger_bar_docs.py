@@ -57,3 +57,12 @@ def test_the_reversal(readme):
     t = result["trades"]
     assert exits(result)[0] == ("reverse", 104.0) and t[0]["pnl"] == 19.0
     assert (t[1]["direction"], t[1]["entry_price"], t[1]["entry_fee"]) == (-1, 104.0, 1.0)
+
+
+@pytest.mark.parametrize("entries, want", [([1, 0], (0, 1, 90.0)), ([0, 1], (1, 1, 89.0))])
+def test_the_fills_at_the_open(readme, entries, want):
+    assert "`[0, 1]` enter at bar 1's open 99 (stop 89), and bar 1's own low of 89" in readme
+    result = run([FLAT, (99, 101, 89, 98)], entries, sl_stop=10, fill_at="open")
+    t = result["trades"]
+    assert exits(result) == [("stop_loss", want[2])]
+    assert (t[0]["entry_bar"], t[0]["exit_bar"]) == want[:2]

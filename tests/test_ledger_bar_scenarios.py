@@ -2,7 +2,9 @@
 figure worked out by hand: a stop inside the bar, gaps filled at the open,
 both levels in one bar, trailing from the high after the check and not
 from the entry bar, reversals with their two fees and the cash check
-between them, a refused reversal entry."""
+between them, a refused reversal entry; and with fill_at="open" the market
+orders at the open before the bar's range, the entry bar's own range and
+trail, and a pair's other leg at the open or at the close."""
 
 import numpy as np
 import pytest
@@ -212,6 +214,78 @@ def test_reversal_without_bars_fills_at_the_price():
     assert_trades(result, [closed(0, 0, 1, 101.5, 1, 96.5, REVERSE), trade(0, 1, -1, 96.5)])
 
 
+# ---- market orders at the open (fill_at="open") ----
+
+# (bars, entries, exits, settings, the trades): a long entered at bar 0's
+# open 100, levels 90 and 120 from sl_stop=10 and tp_stop=20
+EXIT_BAR = (98.0, 99.0, 85.0, 88.0)  # opens above 90, its low below
+OPEN_FILLS = {
+    "the exit signal at the open before a stop inside the bar": (
+        [FLAT, FLAT, EXIT_BAR], [1, 0, 0], [0, 0, -1], {},
+        [closed(0, 0, 1, 100.0, 2, 98.0, SIGNAL)]),
+    "the holding limit at the open before a stop inside the bar": (
+        [FLAT, FLAT, EXIT_BAR], [1, 0, 0], None, dict(max_hold_bars=2),
+        [closed(0, 0, 1, 100.0, 2, 98.0, MAX_HOLD)]),
+    "slippage on both market fills at the open": (
+        [FLAT, FLAT, EXIT_BAR], [1, 0, 0], [0, 0, -1], dict(slip_point=0.5),
+        [closed(0, 0, 1, 100.5, 2, 97.5, SIGNAL)]),
+    "the gap stop at the open before the exit signal": (
+        [FLAT, FLAT, (88.0, 95.0, 85.0, 90.0)], [1, 0, 0], [0, 0, -1], {},
+        [closed(0, 0, 1, 100.0, 2, 88.0, STOP_LOSS)]),
+    "the entry bar's low stops the new long": (
+        [(100.0, 101.0, 89.0, 95.0), FLAT], [1, 0], None, {},
+        [closed(0, 0, 1, 100.0, 0, 90.0, STOP_LOSS)]),
+    "the entry bar's high takes the new long's profit": (
+        [(100.0, 121.0, 99.0, 110.0), FLAT], [1, 0], None, {},
+        [closed(0, 0, 1, 100.0, 0, 120.0, TAKE_PROFIT)]),
+    "the entry bar's high stops the new short": (
+        [(100.0, 111.0, 99.0, 105.0), FLAT], [-1, 0], None, {},
+        [closed(0, 0, -1, 100.0, 0, 110.0, STOP_LOSS)]),
+    # the reference moves to bar 0's high 110, the stop to 100: bar 1's low
+    "the entry bar trails": (
+        [(100.0, 110.0, 99.0, 105.0), (102.0, 103.0, 100.0, 101.0)], [1, 0], None,
+        dict(sl_trail=1), [closed(0, 0, 1, 100.0, 1, 100.0, STOP_LOSS)]),
+    "a bar inside the levels keeps the entry": (
+        [(100.0, 119.0, 91.0, 100.0), FLAT], [1, 0], None, {}, [trade(0, 0, 1, 100.0)]),
+}
+
+
+@pytest.mark.parametrize("rows, entries, exits, settings, want", list(OPEN_FILLS.values()),
+                         ids=list(OPEN_FILLS))
+def test_market_orders_at_the_open(rows, entries, exits, settings, want):
+    result = solo_bars(rows, entries, exits, sl_stop=10, tp_stop=20, fill_at="open", **settings)
+    assert_trades(result, want)
+
+
+def test_reversal_at_the_open_then_the_new_short_stopped_in_the_range():
+    # bar 1: the long closes at the open 101 (pnl 4), the short enters there
+    # with its stop at 111, and the bar's high 112 reaches it (pnl -51)
+    o, h, lo, c = bars([FLAT, (101.0, 112.0, 100.0, 104.0)])
+    result = ledger.solo(c, np.array([[1.0], [-1.0]]), np.zeros((2, 1)), **PLAIN, sl_stop=10,
+                         opposite_entry="reverse", fill_at="open", open=o, high=h, low=lo,
+                         histories=True)
+    assert_trades(result, [closed(0, 0, 1, 100.0, 1, 101.0, REVERSE),
+                           closed(0, 1, -1, 101.0, 1, 111.0, STOP_LOSS)])
+    # the bar's pnl is the sum of its two closes; four fees
+    assert result["histories"][0][:, 3].tolist() == [0.0, 4.0 - 51.0]
+    assert result["equity"].tolist() == [1e6 - 1.0, 1e6 - 1.0 + 4.0 - 1.0 - 51.0]
+    assert result["total_fee"] == 4.0
+
+
+def test_filling_at_the_open_is_filling_at_prices_the_opens_without_stops():
+    rng = np.random.default_rng(8)
+    c = np.round(100.0 + np.cumsum(rng.choice([-2.0, 0.0, 2.0], size=(60, 3)), axis=0))
+    o = np.round(c + rng.choice([-3.0, 0.0, 3.0], size=c.shape))
+    h, lo = np.maximum(o, c) + 1.0, np.minimum(o, c) - 1.0
+    e, x = (rng.choice([0.0, 1.0, -1.0], p=[0.8, 0.1, 0.1], size=c.shape) for _ in range(2))
+    settings = dict(max_hold_bars=4, slip_point=0.5, opposite_entry="reverse")
+    got = ledger.solo(c, e, x, **settings, open=o, high=h, low=lo, fill_at="open")
+    want = ledger.solo(c, e, x, **settings, prices=o)
+    assert len(want["trades"]) > 10
+    assert got["trades"].tobytes() == want["trades"].tobytes()
+    assert got["value"].tobytes() == want["value"].tobytes()
+
+
 # ---- pairs ----
 
 def pair_bars(rows_a, rows_b, entries, exits=None, **settings):
@@ -280,3 +354,46 @@ def test_pair_no_reversal_after_a_stop():
     result = pair_bars([FLAT, bar], [FLAT, FLAT], [1, -1], sl_stop=10, opposite_entry="reverse")
     assert_trades(result, [closed(0, 0, 1, 100.0, 1, 90.0, STOP_LOSS),
                            closed(1, 0, -1, 100.0, 1, 100.0, CASCADE)])
+
+
+# A long (stop 90) and B short (stop 110) entered at the opens (100, 100) of
+# bar 0; on bar 1 the leg that leaves first takes the other along: at the
+# open when it left at the open, at the close when inside the range.
+PAIR_OPEN_FILLS = {
+    "a gap stop: the other leg at the open": (
+        (85.0, 88.0, 84.0, 86.0), None, [closed(0, 0, 1, 100.0, 1, 85.0, STOP_LOSS),
+                                         closed(1, 0, -1, 100.0, 1, 101.0, CASCADE)]),
+    "an exit signal: the other leg at the open": (
+        (99.0, 100.0, 95.0, 97.0), [0, -1], [closed(0, 0, 1, 100.0, 1, 99.0, SIGNAL),
+                                             closed(1, 0, -1, 100.0, 1, 101.0, CASCADE)]),
+    "a stop inside the range: the other leg at the close": (
+        (95.0, 96.0, 88.0, 92.0), None, [closed(0, 0, 1, 100.0, 1, 90.0, STOP_LOSS),
+                                         closed(1, 0, -1, 100.0, 1, 102.0, CASCADE)]),
+}
+
+
+@pytest.mark.parametrize("bar_a, exits, want", list(PAIR_OPEN_FILLS.values()),
+                         ids=list(PAIR_OPEN_FILLS))
+def test_pair_other_leg_at_the_open_or_the_close(bar_a, exits, want):
+    result = pair_bars([FLAT, bar_a], [FLAT, (101.0, 103.0, 100.0, 102.0)], [1, 0], exits,
+                       sl_stop=10, fill_at="open")
+    assert_trades(result, want)
+
+
+def test_pair_entry_bar_range_stops_a_leg():
+    # entered at (100, 50); A's low 89 reaches its stop 90 on the entry bar,
+    # B (stop 60) follows at its close 49
+    result = pair_bars([(100.0, 101.0, 89.0, 95.0)], [(50.0, 51.0, 48.0, 49.0)], [1],
+                       sl_stop=10, fill_at="open")
+    assert_trades(result, [closed(0, 0, 1, 100.0, 0, 90.0, STOP_LOSS),
+                           closed(1, 0, -1, 50.0, 0, 49.0, CASCADE)])
+
+
+def test_pair_stop_at_or_past_the_open_takes_the_other_leg_at_the_open():
+    # with slippage 0.5 A buys at 100.5 and its stop, a quarter tick below,
+    # sits at 100.25, above the open: it fills at the open (99.5 after
+    # slippage) and B, whose stop 50.5 the bar does not reach, at the open
+    result = pair_bars([(100.0, 101.0, 99.0, 100.0)], [(50.0, 50.4, 49.0, 50.0)], [1],
+                       sl_stop=1, price_tick=[0.25, 1.0], slip_point=0.5, fill_at="open")
+    assert_trades(result, [closed(0, 0, 1, 100.5, 0, 99.5, STOP_LOSS),
+                           closed(1, 0, -1, 49.5, 0, 50.5, CASCADE)])

@@ -1,7 +1,8 @@
 """ledger.solo and ledger.pair with bars (open, high, low), both_hit and
 opposite_entry against the slow models, on drawn inputs that pass the
 checks: the histories, trades, refusals, curves and total fee equal the
-models' bit for bit. Without the keywords a run is the close-only run."""
+models' bit for bit, filling at the prices or at the opens. Without the
+keywords a run is the close-only run."""
 
 import numpy as np
 from hypothesis import given
@@ -47,11 +48,17 @@ def bars_around(draw, close):
 
 
 CHOICES = {"both_hit": st.sampled_from(["stop_loss", "take_profit"]),
-           "opposite_entry": st.sampled_from(["ignore", "reverse", "reverse"])}
+           "opposite_entry": st.sampled_from(["ignore", "reverse", "reverse"]),
+           "fill_at": st.sampled_from(["prices", "open", "open"])}
 
 
-def choices(draw):
-    return {k: draw(v) for k, v in CHOICES.items()}
+def choices(draw, call, bars):
+    """The three choices; filling at the opens, the call's prices dropped
+    (with bars: now and then kept, to meet the refusal)."""
+    out = {k: draw(v) for k, v in CHOICES.items()}
+    if out["fill_at"] == "open" and bars and draw(st.integers(0, 9)):
+        call.pop("prices", None)
+    return out
 
 
 def valid_bars(call, bars):
@@ -66,7 +73,7 @@ def test_solo_with_bars_matches_the_model(data, c_library):
     rules = sorted(CALLBACK_RULES) + (["c_fixed"] * 2 if c_library is not None else [])
     call, sl_rule, tp_rule = data.draw(solo_calls(rules))
     bars = data.draw(bars_around(call["close"])) if data.draw(st.integers(0, 4)) else {}
-    keywords = dict(bars, **choices(data.draw))
+    keywords = dict(bars, **choices(data.draw, call, bars))
     keep, addresses = callback_addresses(sl_rule, tp_rule, c_library)
     got = outcome(ledger.solo, **call, **addresses, **keywords, histories=True)
     bare = outcome(ledger.solo, **call, **addresses, **keywords)
@@ -93,7 +100,7 @@ def test_solo_with_bars_matches_the_model(data, c_library):
 def test_pair_with_bars_matches_the_model(data):
     call = data.draw(pair_calls())
     bars = data.draw(bars_around(call["close"])) if data.draw(st.integers(0, 4)) else {}
-    keywords = dict(bars, **choices(data.draw))
+    keywords = dict(bars, **choices(data.draw, call, bars))
     got = outcome(ledger.pair, **call, **keywords, histories=True)
     bare = outcome(ledger.pair, **call, **keywords)
     note_outcome(got)

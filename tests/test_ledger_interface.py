@@ -34,7 +34,7 @@ def with_value(array, index, value):
 # ---- signature and module ----
 
 KEYWORDS = {"histories": False, "open": None, "high": None, "low": None,
-            "both_hit": "stop_loss", "opposite_entry": "ignore"}
+            "both_hit": "stop_loss", "opposite_entry": "ignore", "fill_at": "prices"}
 
 
 @pytest.mark.parametrize("f, engine", [(ledger.solo, solosim.from_signals),

@@ -61,11 +61,13 @@ def bars_of(close):
     return dict(open=o, high=np.maximum(o, close) + 0.5, low=np.minimum(o, close) - 0.5)
 
 
-# Bars with stops, trailing and reversal, on either input.
+# Bars with stops, trailing and reversal, on either input, filling at the
+# prices or at the opens.
 BAR_CONFIGS = [
     dict(sl_stop=3.0, tp_stop=5.0, both_hit="take_profit"),
     dict(sl_stop=0.02, stop_mode=2, sl_trail=1, opposite_entry="reverse", histories=True),
     dict(sl_callback_addr=PY_STOP, sl_trail=1, opposite_entry="reverse"),
+    dict(sl_stop=2.0, sl_trail=1, opposite_entry="reverse", fill_at="open"),
 ]
 
 

@@ -69,9 +69,10 @@ def finite(*xs):
 
 
 def assert_consistent(histories, record, close, multiples, entries, exits, start, max_hold,
-                      spread=False):
+                      spread=False, at_open=False):
     """What the histories of a run (n bars, m contracts or legs) show about
-    its trades. `entries(i, j)` / `exits(i, j)` read the signals."""
+    its trades. `entries(i, j)` / `exits(i, j)` read the signals. `at_open`:
+    market orders at the opens, so a trade may close on its entry bar."""
     m = len(histories)
     n = len(record["equity"])
     trades = record["trades"]
@@ -92,7 +93,7 @@ def assert_consistent(histories, record, close, multiples, entries, exits, start
         for t in (t for t in trades if t["contract"] == j):
             i, k = t["entry_bar"], t["exit_bar"]
             assert i >= start - 1 and t["direction"] in (1, -1)
-            assert (t["direction"] == 1) == (h[i, POS] == 1)
+            assert (at_open and k == i) or (t["direction"] == 1) == (h[i, POS] == 1)
             assert same_bits([t["lots"]], [h[i, SIZE]])
             if k == -1:
                 assert t["exit_reason"] == OPEN and held[-1]
@@ -101,7 +102,7 @@ def assert_consistent(histories, record, close, multiples, entries, exits, start
                 last = n - 1
             else:
                 exit_bars.add(k)
-                assert k > i and same_bits([t["pnl"]], [h[k, PNL]])
+                assert (k >= i if at_open else k > i) and same_bits([t["pnl"]], [h[k, PNL]])
                 assert t["exit_reason"] in ((1, 2, 3, 4, 5) if spread else (1, 2, 3, 4))
                 assert max_hold <= 0 or k - i <= max_hold
                 assert (t["exit_reason"] == HOLDING_LIMIT) <= (k - i == max_hold)
@@ -116,8 +117,10 @@ def assert_consistent(histories, record, close, multiples, entries, exits, start
                               t["entry_price"] - p) * t["lots"]) * multiples[j]
         assert all(h[i, PNL] == 0.0 for i in range(n) if i not in exit_bars)
         # refused: an entry signal on a flat contract (leg) that left it flat
+        entered = {t["entry_bar"] for t in trades if t["contract"] == j}
         refused = sum(1 for i in range(max(start - 1, 0), n)
-                      if (i == 0 or h[i - 1, POS] == 0) and entries(i, j) != 0 and h[i, POS] == 0)
+                      if (i == 0 or h[i - 1, POS] == 0) and entries(i, j) != 0 and h[i, POS] == 0
+                      and i not in entered)
         assert record["refused"][j] == refused
     for i in range(n):
         if not any(h[i, POS] != 0 for h in histories):
@@ -405,3 +408,73 @@ def test_pair_records_agree_with_histories(drawn):
         assert reasons == {OPEN} or OPEN not in reasons and reasons != {OTHER_LEG}
         assert (STOP_LOSS in reasons) <= is_positive(call["sl_stop"])
         assert (TAKE_PROFIT in reasons) <= is_positive(call["tp_stop"])
+
+
+# ---- market orders at the opens ----
+
+@st.composite
+def at_the_opens(draw, trading):
+    """A drawn trading run with bars around its closes, filling at the opens."""
+    drawn = draw(trading)
+    close = drawn[0]["close"]
+    steps = np.array(draw(signals(close.shape, [-3.0, -1.0, 0.0, 0.0, 1.0, 2.5])))
+    reach = np.array(draw(signals((2,) + close.shape, [0.0, 0.0, 1.0, 4.0])))
+    o = np.maximum(close + steps, close / 2)
+    hi, lo = np.maximum(o, close) + reach[0], np.minimum(o, close) - reach[1]
+    drawn[0].update(open=o, high=hi, low=np.where(lo > 0, lo, np.minimum(o, close)),
+                    fill_at="open")
+    return drawn
+
+
+@PROFILE
+@given(at_the_opens(solo_trading()))
+def test_solo_records_at_the_opens_agree_with_histories(drawn):
+    call = drawn[0]
+    recorder = solo.Recorder(call["close"].shape[1])
+    histories = solo_props.model_call(*drawn, recorder=recorder)
+    record = recorder.record()
+    note(record)
+    entries, exits = call["entries"], call["exits"]
+    assert_consistent(histories, record, call["close"],
+                      solo.setting_list(call["volume_multiple"], call["close"].shape[1]),
+                      lambda i, j: entries[i, j], lambda i, j: exits[i, j],
+                      call["min_start_length"], call["max_hold_bars"], at_open=True)
+    # an entry fills at its bar's open, slippage added against the trader
+    for t in record["trades"]:
+        o = call["open"][t["entry_bar"], t["contract"]]
+        slip = solo.f32(call["slip_point"])
+        assert t["entry_price"] == (o + slip * t["direction"] if slip > 0 else o)
+
+
+@PROFILE
+@given(at_the_opens(pair_trading()))
+def test_pair_records_at_the_opens_agree_with_histories(drawn):
+    call = drawn[0]
+    recorder = solo.Recorder(2)
+    histories = pair_props.model_call(*drawn, recorder=recorder)
+    record = recorder.record()
+    note(record)
+    entries, exits = call["entries"], call["exits"]
+    assert_consistent(histories, record, call["close"], pair.normalise(call["volume_multiple"]),
+                      lambda i, j: entries[i], lambda i, j: exits[i],
+                      call["min_start_length"], call["max_hold_bars"], spread=True, at_open=True)
+    trades = record["trades"]
+    for a, b in zip(trades[::2], trades[1::2]):
+        assert a["exit_bar"] == b["exit_bar"]
+        if OTHER_LEG in (a["exit_reason"], b["exit_reason"]):
+            # the other leg at the open after a close at the open (a market
+            # exit or a stop filled there), at the close after a stop inside
+            # the range
+            first, other = (a, b) if b["exit_reason"] == OTHER_LEG else (b, a)
+            at_open = first["exit_price"] == exit_fill(call, first, call["open"])
+            assert other["exit_price"] == exit_fill(call, other,
+                                                    call["open"] if at_open else call["close"])
+            assert at_open or first["exit_reason"] in (STOP_LOSS, TAKE_PROFIT)
+
+
+def exit_fill(call, t, prices):
+    """A market exit's fill of trade t at prices[exit_bar, leg], slippage
+    against the trader."""
+    p = float(prices[t["exit_bar"], t["contract"]])
+    slip = solo.f32(call["slip_point"])
+    return p - slip * t["direction"] if slip > 0 else p

@@ -1,6 +1,6 @@
 """study with bars: open, high and low reach the ledger as a direct call
 would give them, a frame of Open/High/Low/Close is one contract's bars,
-fill="next_open" is a hand-shifted ledger call at the opens, the bars are
+fill="next_open" is a hand-shifted ledger call filling at the opens, the bars are
 kept for the figure and carried by sweeps."""
 
 import pickle
@@ -71,7 +71,7 @@ def test_a_backtest_with_bars_is_the_direct_ledger_call(kind, fill, extra):
     wrap = (lambda a: pd.Series(a, index=dated(b["close"]).index)) if kind == "pair" else dated
     bt = study_run(dated(b["close"]), wrap(e), wrap(x), fill=fill, **given(b, dated), **settings)
     if fill == "next_open":  # a signal seen on bar i fills at bar i + 1's open
-        e, x, settings = shifted(e), shifted(x), dict(settings, prices=b["open"])
+        e, x, settings = shifted(e), shifted(x), dict(settings, fill_at="open")
     same_record(bt.record, ledger_run(b["close"], e, x, **given(b), **settings))
 
 
@@ -150,6 +150,7 @@ def test_misaligned_bars_are_refused(name, fault, text, kind):
     ({"fill": None}, "fill must be 'close' or 'next_open', got None"),
     ({"fill": "next_open"}, r"fill='next_open' fills at the bars' opens: give open=, high= "),
     ({"fill": "next_open", "prices": True}, r"give prices= or fill='next_open', not both"),
+    ({"fill_at": "open"}, r"setting of (pair_)?backtest: 'fill_at' \(did you mean 'fill'\?\)"),
 ])
 @pytest.mark.parametrize("kind", RUN)
 def test_fill_errors(kwargs, text, kind):
@@ -174,21 +175,22 @@ def test_a_signal_on_the_last_bar_does_nothing_at_the_next_open(kind):
     assert len(bt.trades) == 0 and (bt.value == bt.value.iloc[0]).all()
 
 
-# The ledger checks a bar's stops before its fill at the open; these runs
-# (long entry seen on bar 1, stop 5 below the fill) pin what the README says
-# that means under fill="next_open": (opens, closes, {bar: low}, exit signal
-# bar, the trade).
+# Runs with a long entry seen on bar 1 (filled at bar 2's open, 100) and a
+# stop 5 below the fill: (opens, closes, {bar: low}, exit signal bar, the
+# trade).
 NEXT_OPEN = {
-    # The entry bar's low (90) passes the stop (95) after the fill at its
-    # open: not checked; bar 4 opens at 94, a gap.
-    "entry bar not checked": ([100, 100, 100, 99, 94, 95], [100, 100, 99, 98, 95, 96], {2: 90.0},
-                              None, (2, 100.0, 4, 94.0, "stop_loss")),
-    # The exit seen on bar 3 would fill at bar 4's open (98), but bar 4's
-    # low reached the stop first in the ledger's order.
-    "exit bar stopped first": ([100, 100, 100, 99, 98, 97], [100, 100, 99, 98, 97, 97], {4: 94.0},
-                               3, (2, 100.0, 4, 95.0, "stop_loss")),
+    "the entry bar's own low stops it": ([100, 100, 100, 99, 94, 95], [100, 100, 99, 98, 95, 96],
+                                         {2: 90.0}, None, (2, 100.0, 2, 95.0, "stop_loss")),
+    "a gap later fills at that open": ([100, 100, 100, 99, 94, 95], [100, 100, 99, 98, 95, 96],
+                                       {}, None, (2, 100.0, 4, 94.0, "stop_loss")),
+    "the exit at the open comes before the bar's low": (
+        [100, 100, 100, 99, 98, 97], [100, 100, 99, 98, 97, 97], {4: 94.0}, 3,
+        (2, 100.0, 4, 98.0, "signal")),
     "exit at the open": ([100, 100, 100, 99, 98, 97], [100, 100, 99, 98, 97, 97], {}, 3,
                          (2, 100.0, 4, 98.0, "signal")),
+    "a gap stop at the open comes before the exit": (
+        [100, 100, 100, 99, 94, 95], [100, 100, 99, 98, 95, 96], {}, 3,
+        (2, 100.0, 4, 94.0, "stop_loss")),
 }
 
 

@@ -58,6 +58,7 @@ def solo(
     low: _Array | None = None,
     both_hit: Literal["stop_loss", "take_profit"] = "stop_loss",
     opposite_entry: Literal["ignore", "reverse"] = "ignore",
+    fill_at: Literal["prices", "open"] = "prices",
 ) -> _Result:
     """Every column of the (n, m) arrays a contract, one shared account, the
     rules and numbers of from_signals; see the README's ledger section."""
@@ -90,6 +91,7 @@ def pair(
     low: _Array | None = None,
     both_hit: Literal["stop_loss", "take_profit"] = "stop_loss",
     opposite_entry: Literal["ignore", "reverse"] = "ignore",
+    fill_at: Literal["prices", "open"] = "prices",
 ) -> _Result:
     """A spread of (n, 2) close (leg A, leg B) with (n,) signals, the rules
     and numbers of pair_from_signals; see the README's ledger section."""

@@ -47,8 +47,9 @@ def backtest(close, entries, exits, *, direction="long", open=None, high=None, l
     other columns ignored) as `close` is one contract's bars; entries and
     exits are then Series or (n,) arrays on its index. `fill`: "close" (a
     signal fills on its own bar at `prices`, default close) or "next_open"
-    (a signal seen on bar i fills at the open of bar i + 1; one on the last
-    bar does nothing).
+    (a signal seen on bar i fills at the open of bar i + 1, the ledger's
+    fill_at="open": the stops see that bar's range after the fill; one on
+    the last bar does nothing).
 
     `sl_callback` / `tp_callback`: a numba cfunc, a ctypes function of the
     STOP_CALLBACK type or an address; the result keeps the object

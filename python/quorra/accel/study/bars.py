@@ -78,12 +78,13 @@ def next_bar(signals: np.ndarray) -> np.ndarray:
 
 
 def apply_fill(prep: inputs.Prepared, fill: str) -> None:
-    """fill='next_open': the signals move one bar on and the ledger fills at
-    the opens, so trades carry the bar they filled on."""
+    """fill='next_open': the signals move one bar on and the ledger fills
+    its market orders at the opens (fill_at='open': each bar's range comes
+    after its open), so trades carry the bar they filled on."""
     if fill == "next_open":
         prep.entries = next_bar(prep.entries)
         prep.exits = next_bar(prep.exits)
-        prep.settings["prices"] = prep.settings["open"]
+        prep.settings["fill_at"] = "open"
 
 
 def frames(frame, arrays: dict) -> dict | None:

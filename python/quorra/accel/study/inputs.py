@@ -227,11 +227,14 @@ def pair(close, entries, exits, direction: str, settings: dict) -> Prepared:
 
 def _setting_names(engine, own: tuple) -> frozenset:
     params = inspect.signature(engine).parameters
-    return frozenset([*own, *(p for p in params if p not in ("close", "entries", "exits"))])
+    taken = ("close", "entries", "exits", "fill_at")
+    return frozenset([*own, *(p for p in params if p not in taken)])
 
 
 # The names a backtest takes besides close and the signals: the engine's
 # keywords and the study's own (direction, fill, the callback objects).
+# The ledger's fill_at is the study's fill: "next_open" sets it along with
+# the moved signals.
 SOLO_SETTINGS = _setting_names(ledger.solo, ("direction", "fill", "sl_callback", "tp_callback"))
 PAIR_SETTINGS = _setting_names(ledger.pair, ("direction", "fill"))
 
