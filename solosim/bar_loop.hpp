@@ -20,6 +20,7 @@
 #include "frame/storage.hpp"
 #include "rules/events.hpp"
 #include "rules/position.hpp"
+#include "rules/position_stops.hpp"
 #include "rules/stops.hpp"
 #include "solosim/run_settings.hpp"
 
@@ -61,8 +62,7 @@ class bar_loop {
   bool allocate(int32_t m) noexcept {
     return in_position_.allocate(m) && hold_bars_.allocate(m) && direction_.allocate(m) &&
            position_.allocate(m) && current_size_.allocate(m) && entry_price_.allocate(m) &&
-           current_margin_.allocate(m) && sl_price_.allocate(m) && tp_price_.allocate(m) &&
-           sl_ref_price_.allocate(m) && sl_distance_.allocate(m) && tp_distance_.allocate(m);
+           current_margin_.allocate(m) && stops_.allocate(m);
   }
 
   // All fees paid, after the run.
@@ -204,28 +204,23 @@ class bar_loop {
   // commission enters cum_profit between the two.
   bool place_stops(int32_t j, double trade_price, double com) noexcept {
     bool long_side;
+    rules::position_stops& stops = stops_[j];
     if (!s_.sl_active) {
-      sl_price_[j] = 0.0;
-      sl_ref_price_[j] = 0.0;
-      sl_distance_[j] = 0.0;
+      stops.no_stop_loss();
     } else {
-      sl_ref_price_[j] = trade_price;
       double d = 0.0;
       if (s_.sl_stop > 0 && !stop_distance_at(j, trade_price, s_.sl_stop, &d)) return false;
-      sl_distance_[j] = d;
       if (!is_long(j, &long_side)) return false;
-      sl_price_[j] = rules::stop_loss_level(long_side, trade_price, d);
+      stops.place_stop_loss(long_side, trade_price, d);
     }
     cum_profit_ -= com;
     if (!s_.tp_active) {
-      tp_price_[j] = 0.0;
-      tp_distance_[j] = 0.0;
+      stops.no_take_profit();
     } else {
       double d = 0.0;
       if (s_.tp_stop > 0 && !stop_distance_at(j, trade_price, s_.tp_stop, &d)) return false;
-      tp_distance_[j] = d;
       if (!is_long(j, &long_side)) return false;
-      tp_price_[j] = rules::take_profit_level(long_side, trade_price, d);
+      stops.place_take_profit(long_side, trade_price, d);
     }
     return true;
   }
@@ -252,40 +247,38 @@ class bar_loop {
   // callback, in that order; the callbacks see `price`.
   bool maintain_stops(int32_t i, int32_t j, double up, double down, double price) noexcept {
     bool long_side;
+    rules::position_stops& stops = stops_[j];
     if (s_.sl_trail != 0 && s_.sl_active) {
       if (!is_long(j, &long_side)) return false;
-      sl_ref_price_[j] = rules::trailed_reference(long_side, sl_ref_price_[j], up, down);
+      stops.trail(long_side, up, down);
     }
     if (s_.sl_cb != nullptr) {
       double d;
-      if (!call_callback(s_.sl_cb, i, j, price, sl_ref_price_[j], sl_distance_[j], s_.sl_args,
+      if (!call_callback(s_.sl_cb, i, j, price, stops.sl_ref, stops.sl_distance, s_.sl_args,
                          s_.sl_args_len, &d))
         return false;
       if (d > 0) {
-        sl_distance_[j] = d;
         if (!is_long(j, &long_side)) return false;
-        sl_price_[j] = rules::stop_loss_level(long_side, sl_ref_price_[j], d);
+        stops.move_stop_loss(long_side, d);
       }
     }
     if (s_.sl_stop > 0 && s_.sl_cb == nullptr && s_.sl_trail != 0) {
       double d;
-      if (!stop_distance_at(j, sl_ref_price_[j], s_.sl_stop, &d)) return false;
-      sl_distance_[j] = d;
+      if (!stop_distance_at(j, stops.sl_ref, s_.sl_stop, &d)) return false;
       if (!is_long(j, &long_side)) return false;
-      sl_price_[j] = rules::stop_loss_level(long_side, sl_ref_price_[j], d);
+      stops.move_stop_loss(long_side, d);
     }
-    if (s_.tp_cb != nullptr && tp_price_[j] > 0) {
+    if (s_.tp_cb != nullptr && stops.tp > 0) {
       // Without an active stop-loss the reference is the entry fill, where
       // the take-profit was placed from.
-      const double ref = s_.sl_active ? sl_ref_price_[j] : entry_price_[j];
+      const double ref = s_.sl_active ? stops.sl_ref : entry_price_[j];
       double d;
-      if (!call_callback(s_.tp_cb, i, j, price, ref, tp_distance_[j], s_.tp_args,
+      if (!call_callback(s_.tp_cb, i, j, price, ref, stops.tp_distance, s_.tp_args,
                          s_.tp_args_len, &d))
         return false;
       if (d > 0) {
-        tp_distance_[j] = d;
         if (!is_long(j, &long_side)) return false;
-        tp_price_[j] = rules::take_profit_level(long_side, ref, d);
+        stops.move_take_profit(long_side, ref, d);
       }
     }
     return true;
@@ -315,17 +308,16 @@ class bar_loop {
     } else {
       if (maintains_stops_ && !maintain_stops(i, j, price, price, price)) return false;
       bool long_side;
-      if (s_.sl_active && sl_price_[j] > 0) {
+      const rules::position_stops& stops = stops_[j];
+      if (s_.sl_active && stops.sl > 0) {
         if (!is_long(j, &long_side)) return false;
-        const double level = sl_price_[j];
-        if (rules::price_reaches_stop_loss(long_side, price, level))
-          return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::stop_loss);
+        if (stops.stop_loss_reached(long_side, price))
+          return close_out(i, j, level_fill(long_side, stops.sl), pnl, exit_reason::stop_loss);
       }
-      if (s_.tp_active && tp_price_[j] > 0) {
+      if (s_.tp_active && stops.tp > 0) {
         if (!is_long(j, &long_side)) return false;
-        const double level = tp_price_[j];
-        if (rules::price_reaches_take_profit(long_side, price, level))
-          return close_out(i, j, level_fill(long_side, level), pnl, exit_reason::take_profit);
+        if (stops.take_profit_reached(long_side, price))
+          return close_out(i, j, level_fill(long_side, stops.tp), pnl, exit_reason::take_profit);
       }
       return market_exits(i, j, price, pnl);
     }
@@ -344,11 +336,11 @@ class bar_loop {
     // common path with bars, measured some 4 % faster so.
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    const bool sl_on = s_.sl_active && sl_price_[j] > 0;
-    const bool tp_on = s_.tp_active && tp_price_[j] > 0;
+    const rules::position_stops& stops = stops_[j];
+    const bool sl_on = s_.sl_active && stops.sl > 0;
+    const bool tp_on = s_.tp_active && stops.tp > 0;
     if (sl_on || tp_on) {
-      const rules::stop_exit hit = rules::bar_stop_exit(
-          long_side, b, sl_on, sl_price_[j], tp_on, tp_price_[j], s_.take_profit_first);
+      const rules::stop_exit hit = stops.on_bar(long_side, b, sl_on, tp_on, s_.take_profit_first);
       if (hit.why != exit_reason::open)
         return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
     }
@@ -376,11 +368,11 @@ class bar_loop {
     *closed = false;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    const bool sl_on = s_.sl_active && sl_price_[j] > 0;
-    const bool tp_on = s_.tp_active && tp_price_[j] > 0;
+    const rules::position_stops& stops = stops_[j];
+    const bool sl_on = s_.sl_active && stops.sl > 0;
+    const bool tp_on = s_.tp_active && stops.tp > 0;
     if (!(sl_on || tp_on)) return true;
-    const rules::stop_exit hit = rules::bar_stop_exit(long_side, b, sl_on, sl_price_[j], tp_on,
-                                                      tp_price_[j], s_.take_profit_first);
+    const rules::stop_exit hit = stops.on_bar(long_side, b, sl_on, tp_on, s_.take_profit_first);
     if (hit.why == exit_reason::open) return true;
     *closed = true;
     return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
@@ -475,9 +467,7 @@ class bar_loop {
     position_[j] = In::zero();
     in_position_[j] = 0;
     direction_[j] = In::zero();
-    sl_price_[j] = 0.0;
-    tp_price_[j] = 0.0;
-    sl_ref_price_[j] = 0.0;
+    stops_[j].cancel();
     hold_bars_[j] = 0;
     cum_profit_ += profit;
     sink_.on_close(i, j, fill, com, profit, why);
@@ -511,11 +501,7 @@ class bar_loop {
   frame::storage<double> current_size_;
   frame::storage<double> entry_price_;
   frame::storage<double> current_margin_;
-  frame::storage<double> sl_price_;
-  frame::storage<double> tp_price_;
-  frame::storage<double> sl_ref_price_;
-  frame::storage<double> sl_distance_;
-  frame::storage<double> tp_distance_;
+  frame::storage<rules::position_stops> stops_;
 };
 
 }  // namespace solosim

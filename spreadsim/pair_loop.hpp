@@ -17,6 +17,7 @@
 #include "frame/binding.hpp"
 #include "rules/events.hpp"
 #include "rules/position.hpp"
+#include "rules/position_stops.hpp"
 #include "rules/sizing.hpp"
 #include "spreadsim/bar_reads.hpp"
 #include "spreadsim/pair_settings.hpp"
@@ -121,8 +122,7 @@ class pair_loop {
       trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
       const bool is_long = direction_[j] == 1;
       const rules::stop_exit hit =
-          rules::bar_stop_exit(is_long, bars_[j], s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
-                               tp_price_[j], s_.take_profit_first);
+          stops_[j].on_bar(is_long, bars_[j], s_.sl_stop > 0, s_.tp_stop > 0, s_.take_profit_first);
       if (hit.why != exit_reason::open) {
         at_open[j] = hit.price == bars_[j].open;
         const double before = pnl_[j];
@@ -248,22 +248,17 @@ class pair_loop {
     entry_price_[j] = fill;
     in_position_[j] = 1;
     hold_bars_[j] = 0;
-    if (s_.sl_stop > 0) {
-      sl_ref_price_[j] = fill;
-      sl_distance_[j] = rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
-      sl_price_[j] = rules::stop_loss_level(is_long, fill, sl_distance_[j]);
-    } else {
-      sl_price_[j] = 0.0;
-      sl_ref_price_[j] = 0.0;
-      sl_distance_[j] = 0.0;
-    }
-    if (s_.tp_stop > 0) {
-      tp_distance_[j] = rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
-      tp_price_[j] = rules::take_profit_level(is_long, fill, tp_distance_[j]);
-    } else {
-      tp_price_[j] = 0.0;
-      tp_distance_[j] = 0.0;
-    }
+    rules::position_stops& stops = stops_[j];
+    if (s_.sl_stop > 0)
+      stops.place_stop_loss(
+          is_long, fill, rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple));
+    else
+      stops.no_stop_loss();
+    if (s_.tp_stop > 0)
+      stops.place_take_profit(
+          is_long, fill, rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple));
+    else
+      stops.no_take_profit();
   }
 
   // Trailing, then stop-loss, take-profit, holding-time limit and exit
@@ -284,26 +279,26 @@ class pair_loop {
       rules::bar_range b = bars_[j];
       if constexpr (Trigger::at_open) b.high = b.low = b.open;
       const rules::stop_exit hit =
-          rules::bar_stop_exit(is_long, b, s_.sl_stop > 0, sl_price_[j], s_.tp_stop > 0,
-                               tp_price_[j], s_.take_profit_first);
+          stops_[j].on_bar(is_long, b, s_.sl_stop > 0, s_.tp_stop > 0, s_.take_profit_first);
       if (hit.why != exit_reason::open) {
         closed_by_rule_ = true;
         close_leg(i, j, exit_fill(is_long, hit.price), hit.why);
         return true;
       }
     } else {
+      const rules::position_stops& stops = stops_[j];
       if (s_.sl_stop > 0) {
         if (s_.sl_trail != 0) trail_stop(j, is_long, p);
         // Stops fill at their own level, even when the price has gone past it.
-        if (rules::price_reaches_stop_loss(is_long, p, sl_price_[j])) {
+        if (stops.stop_loss_reached(is_long, p)) {
           closed_by_rule_ = true;
-          close_leg(i, j, exit_fill(is_long, sl_price_[j]), exit_reason::stop_loss);
+          close_leg(i, j, exit_fill(is_long, stops.sl), exit_reason::stop_loss);
           return true;
         }
       }
-      if (s_.tp_stop > 0 && rules::price_reaches_take_profit(is_long, p, tp_price_[j])) {
+      if (s_.tp_stop > 0 && stops.take_profit_reached(is_long, p)) {
         closed_by_rule_ = true;
-        close_leg(i, j, exit_fill(is_long, tp_price_[j]), exit_reason::take_profit);
+        close_leg(i, j, exit_fill(is_long, stops.tp), exit_reason::take_profit);
         return true;
       }
     }
@@ -325,14 +320,12 @@ class pair_loop {
   // The stop-loss reference follows the best price (a NaN price leaves it),
   // and the stop is placed again from it on every bar.
   void trail_stop(int j, bool is_long, double p) noexcept {
-    const double old_ref = sl_ref_price_[j];
-    // Written as max/min selections so the best-price update has no branch.
-    const double ref = rules::trailed_reference(is_long, old_ref, p, p);
-    const double distance = rules_.stop_dist(ref, s_.sl_stop, s_.stop_mode, s_.price_tick.at(j),
-                                             current_size_[j], s_.volume_multiple.at(j));
-    sl_ref_price_[j] = ref;
-    sl_distance_[j] = distance;
-    sl_price_[j] = rules::stop_loss_level(is_long, ref, distance);
+    rules::position_stops& stops = stops_[j];
+    stops.trail(is_long, p, p);
+    stops.move_stop_loss(is_long,
+                         rules_.stop_dist(stops.sl_ref, s_.sl_stop, s_.stop_mode,
+                                          s_.price_tick.at(j), current_size_[j],
+                                          s_.volume_multiple.at(j)));
   }
 
   // The leg open while the other is flat, or -1.
@@ -368,9 +361,7 @@ class pair_loop {
     position_[j] = 0.0;
     in_position_[j] = 0;
     direction_[j] = 0;
-    sl_price_[j] = 0.0;
-    tp_price_[j] = 0.0;
-    sl_ref_price_[j] = 0.0;
+    stops_[j].cancel();
     hold_bars_[j] = 0;
     sink_.on_close(static_cast<int32_t>(i), j, trade_price, fee, profit, why);
   }
@@ -399,11 +390,7 @@ class pair_loop {
   int32_t in_position_[2] = {0, 0};
   int32_t direction_[2] = {0, 0};
   double current_margin_[2] = {0.0, 0.0};
-  double sl_price_[2] = {0.0, 0.0};
-  double tp_price_[2] = {0.0, 0.0};
-  double sl_ref_price_[2] = {0.0, 0.0};
-  double sl_distance_[2] = {0.0, 0.0};
-  double tp_distance_[2] = {0.0, 0.0};
+  rules::position_stops stops_[2] = {};
   int32_t hold_bars_[2] = {0, 0};
 };
 
