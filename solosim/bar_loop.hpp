@@ -204,23 +204,22 @@ class bar_loop {
   // commission enters cum_profit between the two.
   bool place_stops(int32_t j, double trade_price, double com) noexcept {
     bool long_side;
-    rules::position_stops& stops = stops_[j];
     if (!s_.sl_active) {
-      stops.no_stop_loss();
+      stops_.no_stop_loss(j);
     } else {
       double d = 0.0;
       if (s_.sl_stop > 0 && !stop_distance_at(j, trade_price, s_.sl_stop, &d)) return false;
       if (!is_long(j, &long_side)) return false;
-      stops.place_stop_loss(long_side, trade_price, d);
+      stops_.place_stop_loss(j, long_side, trade_price, d);
     }
     cum_profit_ -= com;
     if (!s_.tp_active) {
-      stops.no_take_profit();
+      stops_.no_take_profit(j);
     } else {
       double d = 0.0;
       if (s_.tp_stop > 0 && !stop_distance_at(j, trade_price, s_.tp_stop, &d)) return false;
       if (!is_long(j, &long_side)) return false;
-      stops.place_take_profit(long_side, trade_price, d);
+      stops_.place_take_profit(j, long_side, trade_price, d);
     }
     return true;
   }
@@ -247,38 +246,37 @@ class bar_loop {
   // callback, in that order; the callbacks see `price`.
   bool maintain_stops(int32_t i, int32_t j, double up, double down, double price) noexcept {
     bool long_side;
-    rules::position_stops& stops = stops_[j];
     if (s_.sl_trail != 0 && s_.sl_active) {
       if (!is_long(j, &long_side)) return false;
-      stops.trail(long_side, up, down);
+      stops_.trail(j, long_side, up, down);
     }
     if (s_.sl_cb != nullptr) {
       double d;
-      if (!call_callback(s_.sl_cb, i, j, price, stops.sl_ref, stops.sl_distance, s_.sl_args,
-                         s_.sl_args_len, &d))
+      if (!call_callback(s_.sl_cb, i, j, price, stops_.sl_ref[j], stops_.sl_distance[j],
+                         s_.sl_args, s_.sl_args_len, &d))
         return false;
       if (d > 0) {
         if (!is_long(j, &long_side)) return false;
-        stops.move_stop_loss(long_side, d);
+        stops_.move_stop_loss(j, long_side, d);
       }
     }
     if (s_.sl_stop > 0 && s_.sl_cb == nullptr && s_.sl_trail != 0) {
       double d;
-      if (!stop_distance_at(j, stops.sl_ref, s_.sl_stop, &d)) return false;
+      if (!stop_distance_at(j, stops_.sl_ref[j], s_.sl_stop, &d)) return false;
       if (!is_long(j, &long_side)) return false;
-      stops.move_stop_loss(long_side, d);
+      stops_.move_stop_loss(j, long_side, d);
     }
-    if (s_.tp_cb != nullptr && stops.tp > 0) {
+    if (s_.tp_cb != nullptr && stops_.tp[j] > 0) {
       // Without an active stop-loss the reference is the entry fill, where
       // the take-profit was placed from.
-      const double ref = s_.sl_active ? stops.sl_ref : entry_price_[j];
+      const double ref = s_.sl_active ? stops_.sl_ref[j] : entry_price_[j];
       double d;
-      if (!call_callback(s_.tp_cb, i, j, price, ref, stops.tp_distance, s_.tp_args,
+      if (!call_callback(s_.tp_cb, i, j, price, ref, stops_.tp_distance[j], s_.tp_args,
                          s_.tp_args_len, &d))
         return false;
       if (d > 0) {
         if (!is_long(j, &long_side)) return false;
-        stops.move_take_profit(long_side, ref, d);
+        stops_.move_take_profit(j, long_side, ref, d);
       }
     }
     return true;
@@ -308,16 +306,17 @@ class bar_loop {
     } else {
       if (maintains_stops_ && !maintain_stops(i, j, price, price, price)) return false;
       bool long_side;
-      const rules::position_stops& stops = stops_[j];
-      if (s_.sl_active && stops.sl > 0) {
+      if (s_.sl_active && stops_.sl[j] > 0) {
         if (!is_long(j, &long_side)) return false;
-        if (stops.stop_loss_reached(long_side, price))
-          return close_out(i, j, level_fill(long_side, stops.sl), pnl, exit_reason::stop_loss);
+        if (stops_.stop_loss_reached(j, long_side, price))
+          return close_out(i, j, level_fill(long_side, stops_.sl[j]), pnl,
+                           exit_reason::stop_loss);
       }
-      if (s_.tp_active && stops.tp > 0) {
+      if (s_.tp_active && stops_.tp[j] > 0) {
         if (!is_long(j, &long_side)) return false;
-        if (stops.take_profit_reached(long_side, price))
-          return close_out(i, j, level_fill(long_side, stops.tp), pnl, exit_reason::take_profit);
+        if (stops_.take_profit_reached(j, long_side, price))
+          return close_out(i, j, level_fill(long_side, stops_.tp[j]), pnl,
+                           exit_reason::take_profit);
       }
       return market_exits(i, j, price, pnl);
     }
@@ -336,11 +335,11 @@ class bar_loop {
     // common path with bars, measured some 4 % faster so.
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    const rules::position_stops& stops = stops_[j];
-    const bool sl_on = s_.sl_active && stops.sl > 0;
-    const bool tp_on = s_.tp_active && stops.tp > 0;
+    const bool sl_on = s_.sl_active && stops_.sl[j] > 0;
+    const bool tp_on = s_.tp_active && stops_.tp[j] > 0;
     if (sl_on || tp_on) {
-      const rules::stop_exit hit = stops.on_bar(long_side, b, sl_on, tp_on, s_.take_profit_first);
+      const rules::stop_exit hit =
+          stops_.on_bar(j, long_side, b, sl_on, tp_on, s_.take_profit_first);
       if (hit.why != exit_reason::open)
         return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
     }
@@ -368,11 +367,11 @@ class bar_loop {
     *closed = false;
     bool long_side;
     if (!is_long(j, &long_side)) return false;
-    const rules::position_stops& stops = stops_[j];
-    const bool sl_on = s_.sl_active && stops.sl > 0;
-    const bool tp_on = s_.tp_active && stops.tp > 0;
+    const bool sl_on = s_.sl_active && stops_.sl[j] > 0;
+    const bool tp_on = s_.tp_active && stops_.tp[j] > 0;
     if (!(sl_on || tp_on)) return true;
-    const rules::stop_exit hit = stops.on_bar(long_side, b, sl_on, tp_on, s_.take_profit_first);
+    const rules::stop_exit hit =
+        stops_.on_bar(j, long_side, b, sl_on, tp_on, s_.take_profit_first);
     if (hit.why == exit_reason::open) return true;
     *closed = true;
     return close_out(i, j, level_fill(long_side, hit.price), pnl, hit.why);
@@ -467,7 +466,7 @@ class bar_loop {
     position_[j] = In::zero();
     in_position_[j] = 0;
     direction_[j] = In::zero();
-    stops_[j].cancel();
+    stops_.cancel(j);
     hold_bars_[j] = 0;
     cum_profit_ += profit;
     sink_.on_close(i, j, fill, com, profit, why);
@@ -501,7 +500,7 @@ class bar_loop {
   frame::storage<double> current_size_;
   frame::storage<double> entry_price_;
   frame::storage<double> current_margin_;
-  frame::storage<rules::position_stops> stops_;
+  rules::position_stops<frame::storage<double>> stops_;
 };
 
 }  // namespace solosim

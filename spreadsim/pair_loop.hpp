@@ -22,6 +22,7 @@
 #include "spreadsim/bar_reads.hpp"
 #include "spreadsim/pair_settings.hpp"
 
+#include <array>
 #include <cmath>
 #include <concepts>
 #include <cstdint>
@@ -121,8 +122,8 @@ class pair_loop {
       if (in_position_[j] == 0) continue;
       trigger_.bar(static_cast<int32_t>(i), j, &bars_[j]);
       const bool is_long = direction_[j] == 1;
-      const rules::stop_exit hit =
-          stops_[j].on_bar(is_long, bars_[j], s_.sl_stop > 0, s_.tp_stop > 0, s_.take_profit_first);
+      const rules::stop_exit hit = stops_.on_bar(j, is_long, bars_[j], s_.sl_stop > 0,
+                                                 s_.tp_stop > 0, s_.take_profit_first);
       if (hit.why != exit_reason::open) {
         at_open[j] = hit.price == bars_[j].open;
         const double before = pnl_[j];
@@ -248,17 +249,18 @@ class pair_loop {
     entry_price_[j] = fill;
     in_position_[j] = 1;
     hold_bars_[j] = 0;
-    rules::position_stops& stops = stops_[j];
-    if (s_.sl_stop > 0)
-      stops.place_stop_loss(
-          is_long, fill, rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple));
-    else
-      stops.no_stop_loss();
-    if (s_.tp_stop > 0)
-      stops.place_take_profit(
-          is_long, fill, rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple));
-    else
-      stops.no_take_profit();
+    if (s_.sl_stop > 0) {
+      const double d = rules_.stop_dist(fill, s_.sl_stop, s_.stop_mode, tick, lots, multiple);
+      stops_.place_stop_loss(j, is_long, fill, d);
+    } else {
+      stops_.no_stop_loss(j);
+    }
+    if (s_.tp_stop > 0) {
+      const double d = rules_.stop_dist(fill, s_.tp_stop, s_.stop_mode, tick, lots, multiple);
+      stops_.place_take_profit(j, is_long, fill, d);
+    } else {
+      stops_.no_take_profit(j);
+    }
   }
 
   // Trailing, then stop-loss, take-profit, holding-time limit and exit
@@ -279,26 +281,25 @@ class pair_loop {
       rules::bar_range b = bars_[j];
       if constexpr (Trigger::at_open) b.high = b.low = b.open;
       const rules::stop_exit hit =
-          stops_[j].on_bar(is_long, b, s_.sl_stop > 0, s_.tp_stop > 0, s_.take_profit_first);
+          stops_.on_bar(j, is_long, b, s_.sl_stop > 0, s_.tp_stop > 0, s_.take_profit_first);
       if (hit.why != exit_reason::open) {
         closed_by_rule_ = true;
         close_leg(i, j, exit_fill(is_long, hit.price), hit.why);
         return true;
       }
     } else {
-      const rules::position_stops& stops = stops_[j];
       if (s_.sl_stop > 0) {
         if (s_.sl_trail != 0) trail_stop(j, is_long, p);
         // Stops fill at their own level, even when the price has gone past it.
-        if (stops.stop_loss_reached(is_long, p)) {
+        if (stops_.stop_loss_reached(j, is_long, p)) {
           closed_by_rule_ = true;
-          close_leg(i, j, exit_fill(is_long, stops.sl), exit_reason::stop_loss);
+          close_leg(i, j, exit_fill(is_long, stops_.sl[j]), exit_reason::stop_loss);
           return true;
         }
       }
-      if (s_.tp_stop > 0 && stops.take_profit_reached(is_long, p)) {
+      if (s_.tp_stop > 0 && stops_.take_profit_reached(j, is_long, p)) {
         closed_by_rule_ = true;
-        close_leg(i, j, exit_fill(is_long, stops.tp), exit_reason::take_profit);
+        close_leg(i, j, exit_fill(is_long, stops_.tp[j]), exit_reason::take_profit);
         return true;
       }
     }
@@ -320,12 +321,11 @@ class pair_loop {
   // The stop-loss reference follows the best price (a NaN price leaves it),
   // and the stop is placed again from it on every bar.
   void trail_stop(int j, bool is_long, double p) noexcept {
-    rules::position_stops& stops = stops_[j];
-    stops.trail(is_long, p, p);
-    stops.move_stop_loss(is_long,
-                         rules_.stop_dist(stops.sl_ref, s_.sl_stop, s_.stop_mode,
-                                          s_.price_tick.at(j), current_size_[j],
-                                          s_.volume_multiple.at(j)));
+    stops_.trail(j, is_long, p, p);
+    const double d = rules_.stop_dist(stops_.sl_ref[j], s_.sl_stop, s_.stop_mode,
+                                      s_.price_tick.at(j), current_size_[j],
+                                      s_.volume_multiple.at(j));
+    stops_.move_stop_loss(j, is_long, d);
   }
 
   // The leg open while the other is flat, or -1.
@@ -361,7 +361,7 @@ class pair_loop {
     position_[j] = 0.0;
     in_position_[j] = 0;
     direction_[j] = 0;
-    stops_[j].cancel();
+    stops_.cancel(j);
     hold_bars_[j] = 0;
     sink_.on_close(static_cast<int32_t>(i), j, trade_price, fee, profit, why);
   }
@@ -390,7 +390,7 @@ class pair_loop {
   int32_t in_position_[2] = {0, 0};
   int32_t direction_[2] = {0, 0};
   double current_margin_[2] = {0.0, 0.0};
-  rules::position_stops stops_[2] = {};
+  rules::position_stops<std::array<double, 2>> stops_;
   int32_t hold_bars_[2] = {0, 0};
 };
 
