@@ -47,6 +47,7 @@ PAIR_FROM_SIGNALS = ["close", "entries", "exits", "size", "size_type", "margin_r
                      "price_tick", "volume_multiple", "prices", "min_start_length", "init_cash",
                      "commission", "com_type", "slip_point", "sl_stop", "tp_stop", "stop_mode",
                      "sl_trail", "max_hold_bars", "leg_size_ratio"]
+LEDGER_KEYWORDS = ["histories", "open", "high", "low", "both_hit", "opposite_entry", "fill_at"]
 
 # (module, function name, parameter names, required count)
 TARGETS = [
@@ -60,9 +61,9 @@ TARGETS = [
     ("spreadsim", "calculate_size",
      ["close_price", "size", "size_type", "init_cash", "margin_rate", "volume_multiple"], 6),
     ("spreadsim", "pair_from_signals", PAIR_FROM_SIGNALS, 3),
-    # The ledger's are the engines' with `histories` last (keyword only).
-    ("ledger", "solo", FROM_SIGNALS + ["histories"], 3),
-    ("ledger", "pair", PAIR_FROM_SIGNALS + ["histories"], 3),
+    # The ledger's are the engines' with the keyword-only ones after them.
+    ("ledger", "solo", FROM_SIGNALS + LEDGER_KEYWORDS, 3),
+    ("ledger", "pair", PAIR_FROM_SIGNALS + LEDGER_KEYWORDS, 3),
 ]
 
 # The functions themselves, whatever the module attributes are rebound to.

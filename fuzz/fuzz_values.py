@@ -423,7 +423,34 @@ class Values:
             if name == "pair" and not isinstance(settings["leg_size_ratio"], (int, float)):
                 settings["leg_size_ratio"] = self.choice([1.0, 2.0, [1.0, 3.0]])
         settings["histories"] = self.choice([False, True, 0, 1, Raises()])
+        if self.pick(2):
+            self.bar_settings(settings)
         return settings
+
+    def bar_settings(self, settings):
+        """Open, high and low around the close (usually consistent, now and
+        then one of them off or missing), and the three choices, usually
+        valid."""
+        close = settings["close"]
+        if isinstance(close, np.ndarray) and close.dtype.kind in "iuf" and close.size <= 100_000:
+            with np.errstate(all="ignore"):
+                c = close.astype(np.float64)
+                o = c * (1.0 + (self.pick(5) - 2) * 1e-3)
+                reach = np.abs(c) * self.choice([0.0, 1e-3, 0.05])
+                bars = {"open": o, "high": np.maximum(o, c) + reach,
+                        "low": np.minimum(o, c) - reach}
+            k = self.pick(8)
+            if k == 0:
+                bars[self.choice(list(bars))] = self.any()
+            elif k == 1:
+                bars.pop(self.choice(list(bars)))
+            for name, a in bars.items():
+                settings[name] = self.layout(a, False) if isinstance(a, np.ndarray) else a
+        settings["both_hit"] = self.choice(["stop_loss", "take_profit", "stop_loss", "x", None])
+        settings["opposite_entry"] = self.choice(["ignore", "reverse", "reverse", b"reverse"])
+        settings["fill_at"] = self.choice(["prices", "open", "open", 0])
+        if settings["fill_at"] == "open" and self.pick(4):
+            settings.pop("prices", None)
 
     def arguments(self, name, params, required):
         """Positional and keyword arguments for one call."""
